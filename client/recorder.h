@@ -9,6 +9,8 @@
 #include <memory>
 #include <string>
 
+#include "output.h"
+
 namespace mivo {
 
 enum class PixelFormat {
@@ -30,6 +32,7 @@ struct RecorderSettings {
     uint32_t outWidth = 0, outHeight = 0;  // after SCALE; the encoder pads or crops as it needs
     double fps = 30.0;                     // valid, already checked
     std::string path;                      // file to create; chosen free by resolveOutput
+    Container container = Container::Matroska;
     int64_t startTimeNs = 0;               // CLOCK_MONOTONIC at creation: time zero of the video
 };
 
