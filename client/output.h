@@ -12,8 +12,17 @@ struct OutputTarget {
     Container container = Container::Matroska;
 };
 
-// file:// URL -> free path. False and a message for the user in *error when the URL is refused
-// or the directory cannot be made.
+// file:// URL -> free path. The file is created empty (O_EXCL) so that no other recording can
+// take the same name; startRecorder writes into it. False and a message for the user in *error
+// when the URL is refused or the directory or file cannot be made; the message is a whole line
+// ("mivoClientCreate(): ...\n"), ready to log as it is.
 bool resolveOutput(const char *url, OutputTarget *target, std::string *error);
+
+// The path a file:// URL names, percent escapes decoded, nothing touched on disk. False and a
+// message in *error, as above.
+bool decodeFileUrl(const char *url, std::string *path, std::string *error);
+
+// The container a file name asks for: .mp4 gives fragmented MP4, everything else Matroska.
+Container containerForPath(const std::string &path);
 
 }  // namespace mivo

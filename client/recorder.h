@@ -34,6 +34,7 @@ struct RecorderSettings {
     std::string path;                      // file to create; chosen free by resolveOutput
     Container container = Container::Matroska;
     int64_t startTimeNs = 0;               // CLOCK_MONOTONIC at creation: time zero of the video
+    uint32_t queueCapacity = 4;            // frames the worker may hold; the frame path's pool size
 };
 
 struct RecorderStats {
@@ -47,17 +48,29 @@ struct RecorderStats {
 class Recorder;
 
 // Opens the file, sets up the encoder and starts the worker. Null and a message for the user in
-// *error when it cannot.
+// *error when it cannot: a whole line ("mivoClientCreate(): ...\n"), ready to log as it is.
 std::unique_ptr<Recorder> startRecorder(const RecorderSettings &settings, std::string *error);
 
 // Frame path: hands one frame over and returns at once. False when the worker's queue is full
-// or the recording has failed; the frame then counts as dropped and its slot is freed.
+// or the recording has failed; the frame then counts as dropped and its slot is freed (busy
+// cleared) here, so the caller must not call noteDropped for it as well.
 bool submitFrame(Recorder &recorder, const FrameRef &frame);
 
 // Frame path: a frame that was due but could not be taken (no free slot); counted as dropped.
 void noteDropped(Recorder &recorder);
 
-// Stops taking frames, encodes what is queued, finishes the file, joins the worker.
+// Whether a write error has ended the recording (it was reported once, as an ERROR line).
+bool recorderFailed(const Recorder &recorder);
+
+// Stops taking frames, encodes what is queued, finishes the file, joins the worker. The video
+// lasts until now: the last frame is shown until the stop.
 RecorderStats finishRecorder(std::unique_ptr<Recorder> recorder);
 
 }  // namespace mivo
+
+// Recorder stays opaque to the frame path: deleting one happens in recorder.cpp, so a
+// std::unique_ptr<Recorder> can be destroyed where the class is incomplete.
+template <>
+struct std::default_delete<mivo::Recorder> {
+    void operator()(mivo::Recorder *recorder) const;
+};

@@ -1,0 +1,216 @@
+#include "recorder.h"
+
+#include <pthread.h>
+#include <signal.h>
+#include <time.h>
+
+#include <chrono>
+#include <system_error>
+#include <thread>
+
+#include "encoder.h"
+#include "frame_queue.h"
+#include "log.h"
+
+namespace mivo {
+namespace {
+
+// How often the worker puts what it has muxed into the file and checks that the file is still
+// there. Half a second, so that a killed program loses at most a second: the half second not
+// yet flushed, the frame held back for its duration, and the encoder's own latency.
+constexpr std::chrono::milliseconds kFlushInterval(500);
+
+int64_t monotonicNs() {
+    struct timespec ts {};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+
+void release(const FrameRef &frame) {
+    if (frame.busy) frame.busy->store(false, std::memory_order_release);
+}
+
+}  // namespace
+
+class Recorder {
+public:
+    Recorder(const RecorderSettings &settings, std::unique_ptr<Encoder> encoder)
+        : settings_(settings), encoder_(std::move(encoder)), queue_(settings.queueCapacity) {}
+
+    ~Recorder() {
+        if (worker_.joinable()) stop();
+    }
+
+    // The worker must not take the program's signals: a handler the program installed would
+    // run on our thread, and SIGXFSZ from a file-size limit would kill the program instead of
+    // turning into an EFBIG write error. Faults stay deliverable, or they could not be reported.
+    bool startWorker(std::string *error) {
+        sigset_t all, previous;
+        sigfillset(&all);
+        for (int fault : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGABRT}) sigdelset(&all, fault);
+        pthread_sigmask(SIG_BLOCK, &all, &previous);
+        try {
+            worker_ = std::thread([this] { run(); });
+        } catch (const std::system_error &e) {
+            *error = e.what();
+        }
+        pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+        if (!worker_.joinable()) return false;
+        pthread_setname_np(worker_.native_handle(), "vorna-encode");
+        return true;
+    }
+
+    bool submit(const FrameRef &frame) {
+        if (failed_.load(std::memory_order_acquire) || !queue_.tryPush(frame)) {
+            release(frame);
+            noteDropped();
+            return false;
+        }
+        return true;
+    }
+
+    void noteDropped() { dropped_.fetch_add(1, std::memory_order_relaxed); }
+    bool failed() const { return failed_.load(std::memory_order_acquire); }
+
+    RecorderStats stop() {
+        stopNs_ = monotonicNs();
+        queue_.close();
+        worker_.join();
+        RecorderStats stats;
+        stats.framesWritten = written_;
+        stats.framesDropped = dropped_.load(std::memory_order_relaxed);
+        stats.durationSeconds = static_cast<double>(endMs_) / 1000.0;
+        stats.path = settings_.path;
+        stats.failed = failed();
+        return stats;
+    }
+
+private:
+    int64_t msSinceStart(int64_t ns) const {
+        return ns > settings_.startTimeNs ? (ns - settings_.startTimeNs) / 1000000 : 0;
+    }
+
+    void run() {
+        auto nextFlush = std::chrono::steady_clock::now() + kFlushInterval;
+        for (;;) {
+            FrameRef frame;
+            FrameQueue::Pop got = queue_.pop(&frame, nextFlush);
+            if (got == FrameQueue::Pop::Closed) break;
+            if (got == FrameQueue::Pop::Frame) take(frame);
+            if (std::chrono::steady_clock::now() >= nextFlush) {
+                housekeeping();
+                nextFlush = std::chrono::steady_clock::now() + kFlushInterval;
+            }
+        }
+        if (encoder_) {
+            if (!encoder_->finish(msSinceStart(stopNs_))) fail(encoder_->error());
+            else if (encoder_->fileRemoved()) fail("the file was removed while recording");
+        }
+        if (encoder_) {
+            written_ = encoder_->framesWritten();
+            endMs_ = encoder_->endMs();
+            encoder_.reset();
+        }
+    }
+
+    void take(const FrameRef &frame) {
+        if (!encoder_) {
+            release(frame);
+            noteDropped();
+            return;
+        }
+        bool converted = encoder_->convert(frame);
+        release(frame);
+        // The first frame stands for the start of the recording: the video has no empty lead-in.
+        int64_t pts = firstFrame_ ? 0 : msSinceStart(frame.captureTimeNs);
+        firstFrame_ = false;
+        if (!converted || !encoder_->encode(pts)) fail(encoder_->error());
+    }
+
+    void housekeeping() {
+        if (!encoder_) return;
+        if (encoder_->fileRemoved()) fail("the file was removed while recording");
+        else if (!encoder_->flushToDisk()) fail(encoder_->error());
+    }
+
+    // Ends the recording after a write error: one message, the encoder and its file closed at
+    // once, and every later frame refused.
+    void fail(const std::string &cause) {
+        clientLog(LogError,
+                  "mivoClientCapture(): recording to %s failed: %s; the recording has ended and "
+                  "the file keeps what was written before\n",
+                  settings_.path.c_str(), cause.c_str());
+        written_ = encoder_->framesWritten();
+        endMs_ = encoder_->endMs();
+        encoder_.reset();
+        failed_.store(true, std::memory_order_release);
+    }
+
+    RecorderSettings settings_;
+    std::unique_ptr<Encoder> encoder_;  // worker only, once started
+    FrameQueue queue_;
+    std::thread worker_;
+    std::atomic<bool> failed_{false};
+    std::atomic<uint64_t> dropped_{0};
+    int64_t stopNs_ = 0;    // written before the queue closes, read by the worker after
+    uint64_t written_ = 0;  // worker's, read after the join
+    int64_t endMs_ = 0;
+    bool firstFrame_ = true;
+};
+
+std::unique_ptr<Recorder> startRecorder(const RecorderSettings &settings, std::string *error) {
+    RecorderSettings s = settings;
+    if (s.startTimeNs == 0) s.startTimeNs = monotonicNs();
+    if (s.outWidth == 0 || s.outHeight == 0) {
+        s.outWidth = s.width;
+        s.outHeight = s.height;
+    }
+    auto refuse = [&](const std::string &why) {
+        *error = "mivoClientCreate(): cannot record to " + s.path + ": " + why + "\n";
+        return nullptr;
+    };
+    if (s.width == 0 || s.height == 0) return refuse("the area is empty");
+
+    EncoderConfig config;
+    config.width = s.width;
+    config.height = s.height;
+    config.outWidth = s.outWidth;
+    config.outHeight = s.outHeight;
+    config.fps = s.fps;
+    config.container = s.container;
+    config.path = s.path;
+    std::string cause;
+    std::unique_ptr<Encoder> encoder;
+    try {
+        encoder = Encoder::open(config, &cause);
+    } catch (const std::bad_alloc &) {
+        cause = "out of memory";
+    }
+    if (!encoder) return refuse(cause);
+
+    std::unique_ptr<Recorder> recorder;
+    try {
+        recorder = std::make_unique<Recorder>(s, std::move(encoder));
+    } catch (const std::bad_alloc &) {
+        return refuse("out of memory");
+    }
+    if (!recorder->startWorker(&cause)) return refuse("cannot start the encoding thread: " + cause);
+    return recorder;
+}
+
+bool submitFrame(Recorder &recorder, const FrameRef &frame) { return recorder.submit(frame); }
+
+void noteDropped(Recorder &recorder) { recorder.noteDropped(); }
+
+bool recorderFailed(const Recorder &recorder) { return recorder.failed(); }
+
+RecorderStats finishRecorder(std::unique_ptr<Recorder> recorder) {
+    if (!recorder) return {};
+    return recorder->stop();
+}
+
+}  // namespace mivo
+
+void std::default_delete<mivo::Recorder>::operator()(mivo::Recorder *recorder) const {
+    delete recorder;
+}
