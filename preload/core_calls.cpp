@@ -1,0 +1,69 @@
+// The one lock.
+//
+// The core keeps no locks of its own and must never run on two threads at once, and programs
+// take events on one thread and present frames on another. Every call into it is made here,
+// under one mutex. A thread-local flag marks a thread that holds it: a hook reached again from
+// inside the core (the client fetching GL entry points through dlsym, FFmpeg's constructors
+// calling dlsym while the core loads) forwards straight to the real function instead of
+// locking a second time. The flag is initial-exec for the reason real_dlsym.cpp gives.
+#include "core_calls.h"
+
+#include "core_loader.h"
+#include "real_functions.h"
+#include "recording_target.h"
+
+#include <pthread.h>
+
+#include <atomic>
+
+namespace {
+
+enum CoreState { NotTried, Loaded, Failed };
+
+pthread_mutex_t coreLock = PTHREAD_MUTEX_INITIALIZER;
+std::atomic<int> state{NotTried};
+const CoreEntries *core = nullptr;
+__thread bool inside __attribute__((tls_model("initial-exec")));
+
+struct Held {
+    Held() {
+        pthread_mutex_lock(&coreLock);
+        inside = true;
+    }
+    ~Held() {
+        inside = false;
+        pthread_mutex_unlock(&coreLock);
+    }
+};
+
+}  // namespace
+
+bool insideCore() { return inside; }
+
+bool coreLoaded() { return state.load(std::memory_order_acquire) == Loaded; }
+
+bool coreReady() {
+    int now = state.load(std::memory_order_acquire);
+    if (now != NotTried) return now == Loaded;
+    Held held;
+    if (state.load(std::memory_order_relaxed) == NotTried) {
+        core = loadCore();
+        state.store(core ? Loaded : Failed, std::memory_order_release);
+    }
+    return core != nullptr;
+}
+
+void passEvent(Display *display, XEvent *event) {
+    if (!coreLoaded()) return;
+    Held held;
+    if (event->type == KeyPress) {
+        auto toKeycode = reinterpret_cast<KeysymToKeycodeFunction>(realFunction(Real::KeysymToKeycode));
+        noteEvent(display, event, core->settings->hotkey, toKeycode);
+    }
+    core->event(display, event);
+}
+
+void passFrame(Display *display, Drawable drawable) {
+    Held held;
+    if (isTarget(drawable)) core->capture(display, drawable);
+}

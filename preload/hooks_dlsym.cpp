@@ -1,0 +1,72 @@
+// dlsym, so programs that open libGL or libX11 themselves get our hooks too.
+//
+// glibc's dlsym looks at its return address to learn who is asking: RTLD_NEXT means "after the
+// caller", and RTLD_DEFAULT includes the caller's own local scope when it was opened with
+// RTLD_LOCAL (the capture client finds the core's logMessage that way). A call made from here
+// would make us the caller, so names we do not hook leave by a tail jump to the real dlsym and
+// it sees the program's return address. This file is always built with sibling-call
+// optimisation (see CMakeLists.txt), and a test checks the caller's scope survives.
+//
+// For our own names the real pointer has to be looked at before ours is handed back, so no tail
+// jump is possible: the lookup is made here, and an RTLD_DEFAULT lookup that finds nothing from
+// our scope is repeated in the library the caller belongs to, whose dependencies hold what its
+// local scope would have held.
+#include "core_calls.h"
+#include "hook_export.h"
+#include "real_dlsym.h"
+#include "real_functions.h"
+
+#include <GL/glx.h>
+#include <X11/Xlib.h>
+#include <dlfcn.h>
+
+namespace {
+
+void *const hooks[] = {
+    reinterpret_cast<void *>(&glXSwapBuffers),
+    reinterpret_cast<void *>(&glXGetProcAddress),
+    reinterpret_cast<void *>(&glXGetProcAddressARB),
+    reinterpret_cast<void *>(&XNextEvent),
+    reinterpret_cast<void *>(&XPeekEvent),
+    reinterpret_cast<void *>(&XWindowEvent),
+    reinterpret_cast<void *>(&XCheckWindowEvent),
+    reinterpret_cast<void *>(&XMaskEvent),
+    reinterpret_cast<void *>(&XCheckMaskEvent),
+    reinterpret_cast<void *>(&XCheckTypedEvent),
+    reinterpret_cast<void *>(&XCheckTypedWindowEvent),
+    reinterpret_cast<void *>(&XIfEvent),
+    reinterpret_cast<void *>(&XCheckIfEvent),
+    reinterpret_cast<void *>(&XPeekIfEvent),
+};
+static_assert(sizeof(hooks) / sizeof(hooks[0]) == hookedCount, "one hook per hooked name");
+
+void *lookUpForCaller(DlsymFunction lookup, void *handle, const char *name, void *caller) {
+    void *found = lookup(handle, name);
+    if (found || handle != RTLD_DEFAULT) return found;
+    Dl_info info;
+    if (!dladdr(caller, &info) || !info.dli_fname || !info.dli_fname[0]) return nullptr;
+    void *library = dlopen(info.dli_fname, RTLD_LAZY | RTLD_NOLOAD);
+    if (!library) return nullptr;
+    found = lookup(library, name);
+    dlclose(library);
+    return found;
+}
+
+__attribute__((noinline)) void *hookedLookup(Real which, void *handle, const char *name, void *caller) {
+    DlsymFunction lookup = realDlsym();
+    void *real = lookup ? lookUpForCaller(lookup, handle, name, caller) : nullptr;
+    if (!real) return nullptr;
+    rememberReal(which, real);
+    return hooks[static_cast<int>(which)];
+}
+
+}  // namespace
+
+extern "C" VORNA_HOOK void *dlsym(void *handle, const char *name) noexcept {
+    Real which = hookedByName(name);
+    if (which != Real::Count && !insideCore())
+        return hookedLookup(which, handle, name, __builtin_return_address(0));
+    DlsymFunction lookup = realDlsym();
+    if (!lookup) return nullptr;
+    return lookup(handle, name);
+}
