@@ -1,0 +1,45 @@
+// The GL entry points the frame path uses, resolved at run time through the process's own
+// glXGetProcAddressARB, so libmivo carries no libGL or libX11 dependency of its own.
+#pragma once
+
+#include <GL/gl.h>
+#include <GL/glext.h>
+
+namespace mivo {
+
+// GLX's handles, opaque to us: only compared, never dereferenced.
+using GlxContext = void *;
+using GlxDrawable = unsigned long;
+
+// glext.h has no pointer types for the GL 1.x functions; on Linux GL uses the plain C calling
+// convention, so they are spelled out here.
+struct GlApi {
+    GlxContext (*getCurrentContext)() = nullptr;
+    GlxDrawable (*getCurrentDrawable)() = nullptr;
+
+    const GLubyte *(*getString)(GLenum name) = nullptr;
+    PFNGLGETSTRINGIPROC getStringi = nullptr;
+    void (*getIntegerv)(GLenum name, GLint *value) = nullptr;
+    void (*getBooleanv)(GLenum name, GLboolean *value) = nullptr;
+    void (*getFloatv)(GLenum name, GLfloat *value) = nullptr;
+    void (*pixelStorei)(GLenum name, GLint value) = nullptr;
+    void (*pixelTransferf)(GLenum name, GLfloat value) = nullptr;  // compatibility contexts only
+    void (*readBuffer)(GLenum mode) = nullptr;
+    void (*readPixels)(GLint x, GLint y, GLsizei width, GLsizei height, GLenum format,
+                       GLenum type, void *pixels) = nullptr;
+    PFNGLBINDFRAMEBUFFERPROC bindFramebuffer = nullptr;
+    PFNGLGENBUFFERSPROC genBuffers = nullptr;
+    PFNGLDELETEBUFFERSPROC deleteBuffers = nullptr;
+    PFNGLBINDBUFFERPROC bindBuffer = nullptr;
+    PFNGLBUFFERDATAPROC bufferData = nullptr;
+    PFNGLMAPBUFFERRANGEPROC mapBufferRange = nullptr;
+    PFNGLUNMAPBUFFERPROC unmapBuffer = nullptr;
+    PFNGLFENCESYNCPROC fenceSync = nullptr;
+    PFNGLCLIENTWAITSYNCPROC clientWaitSync = nullptr;
+    PFNGLDELETESYNCPROC deleteSync = nullptr;
+};
+
+// The process's GL entry points, or null while no libGL is loaded. Safe from any thread.
+const GlApi *glApi();
+
+}  // namespace mivo
