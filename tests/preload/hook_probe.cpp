@@ -1,0 +1,278 @@
+// hook_probe MODE [--swap-from direct|arb|plain]: a GL program that drives the preload layer
+// through known steps and writes "mark" lines into the same trace as the stand-in core.
+// Built twice: linked against libGL and libX11, and (HOOK_PROBE_DLOPEN) opening both with
+// RTLD_LOCAL and taking every function from dlsym, as SDL2 does.
+//
+// Events are pushed onto the program's own queue with XPutBackEvent and taken again with the
+// call under test; the windows select no input, so nothing else arrives.
+#include <GL/gl.h>
+#include <GL/glx.h>
+#include <X11/Xlib.h>
+#include <X11/keysym.h>
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <stdarg.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+// Same name as the stand-in core's dependency: a core loaded without RTLD_DEEPBIND would bind
+// to this one.
+extern "C" __attribute__((visibility("default"))) const char *vornaTestClash() { return "program"; }
+
+namespace {
+
+using Predicate = Bool (*)(Display *, XEvent *, XPointer);
+
+struct Api {
+    Display *(*openDisplay)(const char *);
+    Window (*createWindow)(Display *, Window, int, int, unsigned, unsigned, unsigned, int, unsigned, Visual *,
+                           unsigned long, XSetWindowAttributes *);
+    Colormap (*createColormap)(Display *, Window, Visual *, int);
+    int (*mapWindow)(Display *, Window);
+    int (*sync)(Display *, Bool);
+    int (*putBackEvent)(Display *, XEvent *);
+    KeyCode (*keysymToKeycode)(Display *, KeySym);
+    int (*closeDisplay)(Display *);
+    int (*nextEvent)(Display *, XEvent *);
+    int (*peekEvent)(Display *, XEvent *);
+    int (*windowEvent)(Display *, Window, long, XEvent *);
+    Bool (*checkWindowEvent)(Display *, Window, long, XEvent *);
+    int (*maskEvent)(Display *, long, XEvent *);
+    Bool (*checkMaskEvent)(Display *, long, XEvent *);
+    Bool (*checkTypedEvent)(Display *, int, XEvent *);
+    Bool (*checkTypedWindowEvent)(Display *, Window, int, XEvent *);
+    int (*ifEvent)(Display *, XEvent *, Predicate, XPointer);
+    Bool (*checkIfEvent)(Display *, XEvent *, Predicate, XPointer);
+    int (*peekIfEvent)(Display *, XEvent *, Predicate, XPointer);
+    XVisualInfo *(*chooseVisual)(Display *, int, int *);
+    GLXContext (*createContext)(Display *, XVisualInfo *, GLXContext, Bool);
+    Bool (*makeCurrent)(Display *, GLXDrawable, GLXContext);
+    void (*swapBuffers)(Display *, GLXDrawable);
+    __GLXextFuncPtr (*getProcAddressARB)(const GLubyte *);
+    __GLXextFuncPtr (*getProcAddress)(const GLubyte *);
+    void (*clearColor)(GLfloat, GLfloat, GLfloat, GLfloat);
+    void (*clear)(GLbitfield);
+};
+
+Api api;
+
+void trace(const char *format, ...) {
+    const char *path = getenv("VORNA_TEST_TRACE");
+    if (!path) return;
+    char line[512] = "mark ";
+    va_list arguments;
+    va_start(arguments, format);
+    int length = vsnprintf(line + 5, sizeof line - 6, format, arguments);
+    va_end(arguments);
+    int fd = open(path, O_WRONLY | O_APPEND | O_CREAT, 0644);
+    if (fd < 0 || length < 0) return;
+    strcat(line, "\n");
+    if (write(fd, line, strlen(line)) < 0) {
+    }
+    close(fd);
+}
+
+[[noreturn]] void fail(const char *what) {
+    fprintf(stderr, "hook_probe: %s\n", what);
+    exit(1);
+}
+
+template <typename T>
+void take(T &slot, void *library, const char *name) {
+    void *function = dlsym(library, name);
+    if (!function) fail(name);
+    slot = reinterpret_cast<T>(function);
+}
+
+void loadApi() {
+#ifdef HOOK_PROBE_DLOPEN
+    void *x11 = dlopen("libX11.so.6", RTLD_NOW | RTLD_LOCAL);
+    void *gl = dlopen("libGL.so.1", RTLD_NOW | RTLD_LOCAL);
+    if (!x11 || !gl) fail(dlerror());
+    take(api.openDisplay, x11, "XOpenDisplay");
+    take(api.createWindow, x11, "XCreateWindow");
+    take(api.createColormap, x11, "XCreateColormap");
+    take(api.mapWindow, x11, "XMapWindow");
+    take(api.sync, x11, "XSync");
+    take(api.putBackEvent, x11, "XPutBackEvent");
+    take(api.keysymToKeycode, x11, "XKeysymToKeycode");
+    take(api.closeDisplay, x11, "XCloseDisplay");
+    take(api.nextEvent, x11, "XNextEvent");
+    take(api.peekEvent, x11, "XPeekEvent");
+    take(api.windowEvent, x11, "XWindowEvent");
+    take(api.checkWindowEvent, x11, "XCheckWindowEvent");
+    take(api.maskEvent, x11, "XMaskEvent");
+    take(api.checkMaskEvent, x11, "XCheckMaskEvent");
+    take(api.checkTypedEvent, x11, "XCheckTypedEvent");
+    take(api.checkTypedWindowEvent, x11, "XCheckTypedWindowEvent");
+    take(api.ifEvent, x11, "XIfEvent");
+    take(api.checkIfEvent, x11, "XCheckIfEvent");
+    take(api.peekIfEvent, x11, "XPeekIfEvent");
+    take(api.chooseVisual, gl, "glXChooseVisual");
+    take(api.createContext, gl, "glXCreateContext");
+    take(api.makeCurrent, gl, "glXMakeCurrent");
+    take(api.swapBuffers, gl, "glXSwapBuffers");
+    take(api.getProcAddressARB, gl, "glXGetProcAddressARB");
+    take(api.getProcAddress, gl, "glXGetProcAddress");
+    take(api.clearColor, gl, "glClearColor");
+    take(api.clear, gl, "glClear");
+#else
+    api = Api{XOpenDisplay,      XCreateWindow,         XCreateColormap, XMapWindow,      XSync,
+              XPutBackEvent,     XKeysymToKeycode,      XCloseDisplay,   XNextEvent,      XPeekEvent,
+              XWindowEvent,      XCheckWindowEvent,     XMaskEvent,      XCheckMaskEvent, XCheckTypedEvent,
+              XCheckTypedWindowEvent, XIfEvent,         XCheckIfEvent,   XPeekIfEvent,    glXChooseVisual,
+              glXCreateContext,  glXMakeCurrent,        glXSwapBuffers,  glXGetProcAddressARB,
+              glXGetProcAddress, glClearColor,          glClear};
+#endif
+}
+
+Display *display;
+XVisualInfo *visual;
+GLXContext context;
+
+Window makeWindow(unsigned width, unsigned height) {
+    Window root = RootWindow(display, visual->screen);
+    XSetWindowAttributes attributes = {};
+    attributes.colormap = api.createColormap(display, root, visual->visual, AllocNone);
+    Window window = api.createWindow(display, root, 0, 0, width, height, 0, visual->depth, InputOutput,
+                                     visual->visual, CWColormap, &attributes);
+    api.mapWindow(display, window);
+    api.sync(display, False);
+    return window;
+}
+
+void frame(Window window) {
+    if (!api.makeCurrent(display, window, context)) fail("glXMakeCurrent");
+    api.clearColor(0.2f, 0.4f, 0.6f, 1.0f);
+    api.clear(GL_COLOR_BUFFER_BIT);
+    api.swapBuffers(display, window);
+}
+
+void putKey(Window window, int type, KeyCode keycode, Time time) {
+    XEvent event = {};
+    event.xkey.type = type;
+    event.xkey.display = display;
+    event.xkey.window = window;
+    event.xkey.keycode = keycode;
+    event.xkey.time = time;
+    event.xkey.same_screen = True;
+    api.putBackEvent(display, &event);
+}
+
+Bool anyEvent(Display *, XEvent *, XPointer) { return True; }
+
+void events(Window window) {
+    const KeyCode key = api.keysymToKeycode(display, XK_a);
+    XEvent event;
+    putKey(window, KeyPress, key, 1);
+    api.nextEvent(display, &event);
+    trace("before first swap");
+    frame(window);
+    trace("after first swap");
+    trace("global vornaCoreEvent %s", dlsym(RTLD_DEFAULT, "vornaCoreEvent") ? "present" : "absent");
+
+    putKey(window, KeyPress, key, 101);
+    api.nextEvent(display, &event);
+    putKey(window, KeyPress, key, 102);
+    api.peekEvent(display, &event);
+    api.windowEvent(display, window, KeyPressMask, &event);
+    putKey(window, KeyPress, key, 103);
+    api.checkWindowEvent(display, window, KeyPressMask, &event);
+    putKey(window, KeyPress, key, 104);
+    api.maskEvent(display, KeyPressMask, &event);
+    putKey(window, KeyPress, key, 105);
+    api.checkMaskEvent(display, KeyPressMask, &event);
+    putKey(window, KeyPress, key, 106);
+    api.checkTypedEvent(display, KeyPress, &event);
+    putKey(window, KeyPress, key, 107);
+    api.checkTypedWindowEvent(display, window, KeyPress, &event);
+    putKey(window, KeyPress, key, 108);
+    api.ifEvent(display, &event, anyEvent, nullptr);
+    putKey(window, KeyPress, key, 109);
+    api.peekIfEvent(display, &event, anyEvent, nullptr);
+    api.checkIfEvent(display, &event, anyEvent, nullptr);
+    putKey(window, KeyRelease, key, 110);
+    api.nextEvent(display, &event);
+    trace("taken");
+
+    int found = api.checkWindowEvent(display, window, KeyPressMask, &event) +
+                api.checkMaskEvent(display, KeyPressMask, &event) + api.checkTypedEvent(display, KeyPress, &event) +
+                api.checkTypedWindowEvent(display, window, KeyPress, &event) +
+                api.checkIfEvent(display, &event, anyEvent, nullptr);
+    trace("empty queue found %d", found);
+}
+
+void windows(Window a, Window b) {
+    const KeyCode hotkey = api.keysymToKeycode(display, XK_F8);
+    const KeyCode other = api.keysymToKeycode(display, XK_a);
+    XEvent event;
+    frame(a);
+    trace("b");
+    frame(b);
+    putKey(b, KeyPress, hotkey, 100);
+    api.nextEvent(display, &event);
+    trace("b after press");
+    frame(b);
+    trace("a");
+    frame(a);
+    putKey(a, KeyPress, hotkey, 200);
+    api.peekEvent(display, &event);
+    trace("a after peeked press");
+    frame(a);
+    api.nextEvent(display, &event);
+    trace("b after the same press taken");
+    frame(b);
+    putKey(a, KeyPress, other, 300);
+    api.nextEvent(display, &event);
+    trace("b after another key");
+    frame(b);
+    putKey(a, KeyRelease, hotkey, 400);
+    api.nextEvent(display, &event);
+    trace("b after a hotkey release");
+    frame(b);
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    if (argc < 2) fail("usage: hook_probe events|windows|frames|nodraw [--swap-from direct|arb|plain]");
+    const char *mode = argv[1];
+    loadApi();
+    if (argc == 4 && strcmp(argv[2], "--swap-from") == 0) {
+        const GLubyte *name = reinterpret_cast<const GLubyte *>("glXSwapBuffers");
+        if (strcmp(argv[3], "arb") == 0)
+            api.swapBuffers = reinterpret_cast<void (*)(Display *, GLXDrawable)>(api.getProcAddressARB(name));
+        else if (strcmp(argv[3], "plain") == 0)
+            api.swapBuffers = reinterpret_cast<void (*)(Display *, GLXDrawable)>(api.getProcAddress(name));
+        if (!api.swapBuffers) fail("no glXSwapBuffers from glXGetProcAddress");
+    }
+
+    display = api.openDisplay(nullptr);
+    if (!display) fail("cannot open display");
+    int attributes[] = {GLX_RGBA, GLX_DOUBLEBUFFER, GLX_RED_SIZE, 8, GLX_GREEN_SIZE, 8, GLX_BLUE_SIZE, 8, None};
+    visual = api.chooseVisual(display, DefaultScreen(display), attributes);
+    if (!visual) fail("no double-buffered RGB visual");
+    context = api.createContext(display, visual, nullptr, True);
+    if (!context) fail("glXCreateContext");
+    trace("display %p", static_cast<void *>(display));
+
+    Window a = makeWindow(200, 100);
+    if (strcmp(mode, "events") == 0) {
+        events(a);
+    } else if (strcmp(mode, "windows") == 0) {
+        windows(a, makeWindow(120, 80));
+    } else if (strcmp(mode, "frames") == 0) {
+        for (int i = 0; i < 3; ++i) frame(a);
+    } else if (strcmp(mode, "nodraw") == 0) {
+        XEvent event;
+        putKey(a, KeyPress, api.keysymToKeycode(display, XK_F8), 5);
+        api.nextEvent(display, &event);
+    } else {
+        fail("unknown mode");
+    }
+    trace("done");
+    api.closeDisplay(display);
+    return 0;
+}

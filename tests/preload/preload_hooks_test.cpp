@@ -1,0 +1,157 @@
+// The preload layer in real GL programs on Xvfb, against a stand-in core that traces what it
+// is handed (hook_probe.cpp drives the steps, standin_core.cpp writes the trace).
+#include "spawn.h"
+
+#include <gtest/gtest.h>
+
+#include <regex>
+
+using vorna_test::Outcome;
+using vorna_test::readFile;
+using vorna_test::run;
+using vorna_test::TempDir;
+
+unsigned keycodeOfLetterA();
+
+namespace {
+
+struct Traced {
+    Outcome outcome;
+    std::vector<std::string> lines;
+};
+
+// Runs the probe with the layer preloaded and returns the trace lines that start with one of
+// `kinds`, with the probe's display pointer written as "D".
+Traced probe(const char *program, const std::vector<std::string> &arguments, const std::vector<std::string> &kinds,
+             const char *preload = STANDIN_PRELOAD) {
+    TempDir dir;
+    const std::string trace = dir.path() + "/trace";
+    std::vector<std::string> argv{program};
+    argv.insert(argv.end(), arguments.begin(), arguments.end());
+    Traced traced;
+    traced.outcome = run(argv, {{"LD_PRELOAD", std::string(preload)}, {"VORNA_TEST_TRACE", trace}});
+
+    std::istringstream text(readFile(trace));
+    std::string display;
+    for (std::string line; std::getline(text, line);) {
+        if (line.rfind("mark display ", 0) == 0) {
+            display = line.substr(13);
+            continue;
+        }
+        if (!display.empty() && line.size() > display.size() &&
+            line.compare(line.size() - display.size(), display.size(), display) == 0)
+            line.replace(line.size() - display.size(), display.size(), "D");
+        for (const std::string &kind : kinds)
+            if (line.rfind(kind, 0) == 0) {
+                traced.lines.push_back(line);
+                break;
+            }
+    }
+    return traced;
+}
+
+std::string joined(const std::vector<std::string> &lines) {
+    std::string text;
+    for (const std::string &line : lines) text += line + "\n";
+    return text;
+}
+
+
+class EveryEventCall : public testing::TestWithParam<const char *> {};
+
+// Each of the eleven Xlib calls hands its event to the core, peeks as well as takes; the core
+// is loaded at the first swap and not before, privately, binding to its own dependencies.
+TEST_P(EveryEventCall, PassesEachEventItReturnsToTheCore) {
+    const std::string k = std::to_string(keycodeOfLetterA());
+    Traced traced = probe(GetParam(), {"events"}, {"mark", "core", "event", "capture"});
+    ASSERT_EQ(traced.outcome.exitCode, 0) << traced.outcome.err;
+    EXPECT_EQ(traced.outcome.err, "");
+    const std::vector<std::string> expected = {
+        "mark before first swap",
+        "core loaded",
+        "core own-scope lookup found",
+        "core clash library",
+        "capture 200x100",
+        "mark after first swap",
+        "mark global vornaCoreEvent absent",
+        "event 2 " + k + " 101 D",  // XNextEvent
+        "event 2 " + k + " 102 D",  // XPeekEvent
+        "event 2 " + k + " 102 D",  // XWindowEvent takes the peeked one
+        "event 2 " + k + " 103 D",  // XCheckWindowEvent
+        "event 2 " + k + " 104 D",  // XMaskEvent
+        "event 2 " + k + " 105 D",  // XCheckMaskEvent
+        "event 2 " + k + " 106 D",  // XCheckTypedEvent
+        "event 2 " + k + " 107 D",  // XCheckTypedWindowEvent
+        "event 2 " + k + " 108 D",  // XIfEvent
+        "event 2 " + k + " 109 D",  // XPeekIfEvent
+        "event 2 " + k + " 109 D",  // XCheckIfEvent takes it
+        "event 3 " + k + " 110 D",  // a release goes to the core as well
+        "mark taken",
+        "mark empty queue found 0",
+        "mark done",
+    };
+    EXPECT_EQ(joined(traced.lines), joined(expected));
+}
+
+INSTANTIATE_TEST_SUITE_P(LinkedAndOpenedPrivately, EveryEventCall, testing::Values(HOOK_PROBE, HOOK_PROBE_DLOPEN),
+                         [](const testing::TestParamInfo<const char *> &info) {
+                             return std::string(info.index == 0 ? "linked" : "dlopen");
+                         });
+
+// Window a is 200x100, window b 120x80.
+TEST(RecordingTarget, OnlyTheFirstDrawableSwappedAfterAPressReachesTheCore) {
+    Traced traced = probe(HOOK_PROBE, {"windows"}, {"mark", "capture"});
+    ASSERT_EQ(traced.outcome.exitCode, 0) << traced.outcome.err;
+    const std::vector<std::string> expected = {
+        "capture 200x100",
+        "mark b",
+        "mark b after press",
+        "capture 120x80",
+        "mark a",
+        "mark a after peeked press",
+        "capture 200x100",
+        "mark b after the same press taken",
+        "mark b after another key",
+        "mark b after a hotkey release",
+        "mark done",
+    };
+    EXPECT_EQ(joined(traced.lines), joined(expected));
+}
+
+struct SwapSource {
+    const char *name;
+    const char *program;
+    const char *from;
+};
+
+class SwapFromLookup : public testing::TestWithParam<SwapSource> {};
+
+TEST_P(SwapFromLookup, FramesReachTheCore) {
+    Traced traced = probe(GetParam().program, {"frames", "--swap-from", GetParam().from}, {"capture", "mark done"});
+    ASSERT_EQ(traced.outcome.exitCode, 0) << traced.outcome.err;
+    EXPECT_EQ(joined(traced.lines), "capture 200x100\ncapture 200x100\ncapture 200x100\nmark done\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(GetProcAddress, SwapFromLookup,
+                         testing::Values(SwapSource{"arb", HOOK_PROBE, "arb"}, SwapSource{"plain", HOOK_PROBE, "plain"},
+                                         SwapSource{"dlopen_arb", HOOK_PROBE_DLOPEN, "arb"}),
+                         [](const testing::TestParamInfo<SwapSource> &info) { return info.param.name; });
+
+TEST(PassThrough, AProgramThatNeverDrawsNeverLoadsTheCoreAndPrintsNothing) {
+    Traced traced = probe(HOOK_PROBE, {"nodraw"}, {"core", "event", "capture", "mark done"});
+    EXPECT_EQ(traced.outcome.exitCode, 0);
+    EXPECT_EQ(traced.outcome.err, "");
+    EXPECT_EQ(joined(traced.lines), "mark done\n");
+}
+
+TEST(PassThrough, AMissingCoreIsReportedOnceAndTheProgramRunsOn) {
+    Traced traced = probe(HOOK_PROBE, {"frames"}, {"mark done"}, ALONE_PRELOAD);
+    EXPECT_EQ(traced.outcome.exitCode, 0);
+    EXPECT_EQ(joined(traced.lines), "mark done\n");
+    const std::regex oneLine(
+        R"(\[ \d{4}/\d\d/\d\d \d\d:\d\d:\d\d \| ERROR \]: glXSwapBuffers\(\): couldn't load .*/alone/libvorna\.so )"
+        R"(\(.*\); Vorna is off for this program\n)");
+    EXPECT_TRUE(std::regex_match(traced.outcome.err, oneLine)) << traced.outcome.err;
+}
+
+}  // namespace
