@@ -7,7 +7,7 @@ packages=(
   libx11-dev libxtst-dev libgl-dev
   libavcodec-dev libavformat-dev libavutil-dev libswscale-dev
   googletest libgtest-dev libgmock-dev libbenchmark-dev
-  xvfb xauth x11-utils libgl1-mesa-dri mesa-utils ffmpeg locales
+  xvfb xauth x11-utils libgl1-mesa-dri mesa-utils ffmpeg locales python3
 )
 
 missing=()
