@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <vector>
 
 #include "file_sink.h"
 
@@ -12,6 +13,7 @@ extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
 #include <libavutil/error.h>
+#include <libavutil/log.h>
 #include <libavutil/mem.h>
 #include <libavutil/opt.h>
 #include <libswscale/swscale.h>
@@ -55,6 +57,17 @@ struct ScalerFree {
     void operator()(SwsContext *s) const { sws_freeContext(s); }
 };
 
+// Fills a picture of `width` x `height` BGR0 pixels out to `toWidth` x `toHeight` by repeating
+// its last column and row.
+void padRgb(uint8_t *pixels, ptrdiff_t stride, int width, int height, int toWidth, int toHeight) {
+    for (int y = 0; y < height; ++y) {
+        uint8_t *row = pixels + y * stride;
+        for (int x = width; x < toWidth; ++x) memcpy(row + x * 4, row + (width - 1) * 4, 4);
+    }
+    for (int y = height; y < toHeight; ++y)
+        memcpy(pixels + y * stride, pixels + (height - 1) * stride, size_t(toWidth) * 4);
+}
+
 std::string avError(int code) {
     char text[AV_ERROR_MAX_STRING_SIZE] = {};
     av_strerror(code, text, sizeof text);
@@ -87,7 +100,10 @@ struct Encoder::Impl {
     std::unique_ptr<AVIOContext, IoContextFree> io;
     std::unique_ptr<AVFormatContext, FormatContextFree> format;
     std::unique_ptr<AVCodecContext, CodecContextFree> codec;
-    std::unique_ptr<SwsContext, ScalerFree> scaler;
+    std::unique_ptr<SwsContext, ScalerFree> scaler;     // BGR0 -> yuv420p, even sizes only
+    std::unique_ptr<SwsContext, ScalerFree> rgbScaler;  // to an odd scaled size, in BGR0
+    std::vector<uint8_t> staged;     // an odd-sized frame, evened out
+    std::vector<uint8_t> scaledRgb;  // the odd scaled picture, evened out
     std::unique_ptr<AVFrame, FrameFree> picture;
     std::unique_ptr<AVPacket, PacketFree> packet;
     std::unique_ptr<AVPacket, PacketFree> pending;  // waits for the next one to know its duration
@@ -103,6 +119,9 @@ Encoder::~Encoder() {
 }
 
 std::unique_ptr<Encoder> Encoder::open(const EncoderConfig &config, std::string *error) {
+    // FFmpeg's default log level would print x264's banner into the program's terminal on every
+    // recording; our own messages say what matters. A level someone chose is left alone.
+    if (av_log_get_level() == AV_LOG_INFO) av_log_set_level(AV_LOG_ERROR);
     auto impl = std::make_unique<Impl>();
     impl->config = config;
     Impl &m = *impl;
@@ -197,11 +216,28 @@ std::unique_ptr<Encoder> Encoder::open(const EncoderConfig &config, std::string 
         return nullptr;
     }
 
-    m.scaler.reset(sws_getContext(static_cast<int>(config.width), static_cast<int>(config.height),
-                                  AV_PIX_FMT_BGR0, static_cast<int>(config.outWidth),
-                                  static_cast<int>(config.outHeight), AV_PIX_FMT_YUV420P,
-                                  kScaleFlags, nullptr, nullptr, nullptr));
-    if (!m.scaler) {
+    // swscale reads one pixel past the end of every row of an odd-width picture, and gets the
+    // last colour column wrong when the result has an odd width. So it only ever sees even
+    // sizes: an odd input is first copied into an even one (last column and row repeated),
+    // and an odd scaled picture is made in RGB, padded the same way, then converted.
+    const int inWidth = static_cast<int>(paddedToEven(config.width));
+    const int inHeight = static_cast<int>(paddedToEven(config.height));
+    if (config.width % 2 || config.height % 2) m.staged.resize(size_t(inWidth) * inHeight * 4);
+    const bool oddOut = config.outWidth % 2 || config.outHeight % 2;
+    const bool scaled = config.outWidth != config.width || config.outHeight != config.height;
+    int yuvFromWidth = inWidth, yuvFromHeight = inHeight;
+    if (oddOut && scaled) {
+        m.rgbScaler.reset(sws_getContext(inWidth, inHeight, AV_PIX_FMT_BGR0,
+                                         static_cast<int>(config.outWidth),
+                                         static_cast<int>(config.outHeight), AV_PIX_FMT_BGR0,
+                                         kScaleFlags, nullptr, nullptr, nullptr));
+        m.scaledRgb.resize(size_t(width) * height * 4);
+        yuvFromWidth = width;
+        yuvFromHeight = height;
+    }
+    m.scaler.reset(sws_getContext(yuvFromWidth, yuvFromHeight, AV_PIX_FMT_BGR0, width, height,
+                                  AV_PIX_FMT_YUV420P, kScaleFlags, nullptr, nullptr, nullptr));
+    if (!m.scaler || (oddOut && scaled && !m.rgbScaler)) {
         *error = "cannot set up the colour conversion";
         return nullptr;
     }
@@ -234,22 +270,38 @@ bool Encoder::convert(const FrameRef &frame) {
     int rc = av_frame_make_writable(pic);
     if (rc < 0) return fail(rc);
 
+    const int inWidth = static_cast<int>(m.config.width), inHeight = static_cast<int>(m.config.height);
     // GL hands rows bottom-up: start at the last row in memory and walk backwards.
-    const uint8_t *source[4] = {
-        frame.pixels + static_cast<ptrdiff_t>(m.config.height - 1) * frame.stride, nullptr,
-        nullptr, nullptr};
-    const int sourceStride[4] = {static_cast<int>(-frame.stride), 0, 0, 0};
-    sws_scale(m.scaler.get(), source, sourceStride, 0, static_cast<int>(m.config.height),
-              pic->data, pic->linesize);
-
-    // The scaler fills outWidth x outHeight luma and rounds the half-size colour planes up,
-    // so only luma needs the extra column or row.
-    const uint32_t w = m.config.outWidth, h = m.config.outHeight;
-    uint8_t *luma = pic->data[0];
-    const int pitch = pic->linesize[0];
-    if (w & 1u)
-        for (uint32_t y = 0; y < h; ++y) luma[y * pitch + w] = luma[y * pitch + w - 1];
-    if (h & 1u) memcpy(luma + h * pitch, luma + (h - 1) * pitch, paddedToEven(w));
+    const uint8_t *rows = frame.pixels + static_cast<ptrdiff_t>(inHeight - 1) * frame.stride;
+    ptrdiff_t rowStride = -frame.stride;
+    int fromWidth = inWidth, fromHeight = inHeight;
+    if (!m.staged.empty()) {
+        fromWidth = static_cast<int>(paddedToEven(m.config.width));
+        fromHeight = static_cast<int>(paddedToEven(m.config.height));
+        for (int y = 0; y < inHeight; ++y)
+            memcpy(m.staged.data() + size_t(y) * fromWidth * 4, rows + y * rowStride, size_t(inWidth) * 4);
+        rows = m.staged.data();
+        rowStride = fromWidth * 4;
+        padRgb(m.staged.data(), rowStride, inWidth, inHeight, fromWidth, fromHeight);
+    }
+    if (m.rgbScaler) {
+        const int outWidth = static_cast<int>(m.config.outWidth);
+        const int outHeight = static_cast<int>(m.config.outHeight);
+        const int toWidth = static_cast<int>(paddedToEven(m.config.outWidth));
+        const int toHeight = static_cast<int>(paddedToEven(m.config.outHeight));
+        const uint8_t *source[4] = {rows, nullptr, nullptr, nullptr};
+        const int sourceStride[4] = {static_cast<int>(rowStride), 0, 0, 0};
+        uint8_t *target[4] = {m.scaledRgb.data(), nullptr, nullptr, nullptr};
+        const int targetStride[4] = {toWidth * 4, 0, 0, 0};
+        sws_scale(m.rgbScaler.get(), source, sourceStride, 0, fromHeight, target, targetStride);
+        padRgb(m.scaledRgb.data(), toWidth * 4, outWidth, outHeight, toWidth, toHeight);
+        rows = m.scaledRgb.data();
+        rowStride = toWidth * 4;
+        fromHeight = toHeight;
+    }
+    const uint8_t *source[4] = {rows, nullptr, nullptr, nullptr};
+    const int sourceStride[4] = {static_cast<int>(rowStride), 0, 0, 0};
+    sws_scale(m.scaler.get(), source, sourceStride, 0, fromHeight, pic->data, pic->linesize);
     return true;
 }
 

@@ -5,6 +5,7 @@
 #include <time.h>
 
 #include <chrono>
+#include <future>
 #include <system_error>
 #include <thread>
 
@@ -34,17 +35,21 @@ void release(const FrameRef &frame) {
 
 class Recorder {
 public:
-    Recorder(const RecorderSettings &settings, std::unique_ptr<Encoder> encoder)
-        : settings_(settings), encoder_(std::move(encoder)), queue_(settings.queueCapacity) {}
+    explicit Recorder(const RecorderSettings &settings)
+        : settings_(settings), queue_(settings.queueCapacity) {}
 
     ~Recorder() {
         if (worker_.joinable()) stop();
     }
 
-    // The worker must not take the program's signals: a handler the program installed would
-    // run on our thread, and SIGXFSZ from a file-size limit would kill the program instead of
-    // turning into an EFBIG write error. Faults stay deliverable, or they could not be reported.
-    bool startWorker(std::string *error) {
+    // Starts the worker and waits until it has opened the file and the encoder: everything that
+    // writes to the file runs on the worker and its signal mask. False and the cause in *error
+    // when it could not.
+    bool start(std::string *error) {
+        std::future<std::string> opened = openResult_.get_future();
+        // The worker must not take the program's signals: a handler the program installed
+        // would run on our thread, and SIGXFSZ from a file-size limit would kill the program
+        // instead of turning into an EFBIG write error. Faults stay deliverable.
         sigset_t all, previous;
         sigfillset(&all);
         for (int fault : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGABRT}) sigdelset(&all, fault);
@@ -52,12 +57,15 @@ public:
         try {
             worker_ = std::thread([this] { run(); });
         } catch (const std::system_error &e) {
-            *error = e.what();
+            *error = std::string("cannot start the encoding thread: ") + e.what();
         }
         pthread_sigmask(SIG_SETMASK, &previous, nullptr);
         if (!worker_.joinable()) return false;
         pthread_setname_np(worker_.native_handle(), "vorna-encode");
-        return true;
+        *error = opened.get();
+        if (error->empty()) return true;
+        worker_.join();
+        return false;
     }
 
     bool submit(const FrameRef &frame) {
@@ -86,11 +94,35 @@ public:
     }
 
 private:
+    EncoderConfig config() const {
+        EncoderConfig c;
+        c.width = settings_.width;
+        c.height = settings_.height;
+        c.outWidth = settings_.outWidth;
+        c.outHeight = settings_.outHeight;
+        c.fps = settings_.fps;
+        c.container = settings_.container;
+        c.path = settings_.path;
+        return c;
+    }
+
     int64_t msSinceStart(int64_t ns) const {
         return ns > settings_.startTimeNs ? (ns - settings_.startTimeNs) / 1000000 : 0;
     }
 
     void run() {
+        std::string cause;
+        try {
+            encoder_ = Encoder::open(config(), &cause);
+        } catch (const std::bad_alloc &) {
+            cause = "out of memory";
+        }
+        if (!encoder_) {
+            openResult_.set_value(cause.empty() ? "the encoder could not be set up" : cause);
+            return;
+        }
+        openResult_.set_value(std::string());
+
         auto nextFlush = std::chrono::steady_clock::now() + kFlushInterval;
         for (;;) {
             FrameRef frame;
@@ -147,8 +179,9 @@ private:
     }
 
     RecorderSettings settings_;
-    std::unique_ptr<Encoder> encoder_;  // worker only, once started
+    std::unique_ptr<Encoder> encoder_;  // the worker's alone
     FrameQueue queue_;
+    std::promise<std::string> openResult_;  // empty when the encoder is ready
     std::thread worker_;
     std::atomic<bool> failed_{false};
     std::atomic<uint64_t> dropped_{0};
@@ -171,30 +204,14 @@ std::unique_ptr<Recorder> startRecorder(const RecorderSettings &settings, std::s
     };
     if (s.width == 0 || s.height == 0) return refuse("the area is empty");
 
-    EncoderConfig config;
-    config.width = s.width;
-    config.height = s.height;
-    config.outWidth = s.outWidth;
-    config.outHeight = s.outHeight;
-    config.fps = s.fps;
-    config.container = s.container;
-    config.path = s.path;
-    std::string cause;
-    std::unique_ptr<Encoder> encoder;
-    try {
-        encoder = Encoder::open(config, &cause);
-    } catch (const std::bad_alloc &) {
-        cause = "out of memory";
-    }
-    if (!encoder) return refuse(cause);
-
     std::unique_ptr<Recorder> recorder;
     try {
-        recorder = std::make_unique<Recorder>(s, std::move(encoder));
+        recorder = std::make_unique<Recorder>(s);
     } catch (const std::bad_alloc &) {
         return refuse("out of memory");
     }
-    if (!recorder->startWorker(&cause)) return refuse("cannot start the encoding thread: " + cause);
+    std::string cause;
+    if (!recorder->start(&cause)) return refuse(cause);
     return recorder;
 }
 

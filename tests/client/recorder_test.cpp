@@ -1,0 +1,481 @@
+// The worker end to end without GL: synthetic frames in, files judged by ffprobe and ffmpeg.
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/mount.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "output.h"
+#include "recorder.h"
+#include "recording_support.h"
+
+namespace mivo {
+namespace {
+
+using namespace test;
+
+constexpr int64_t kMs = 1000000;
+// Decoded colours after yuv420p and x264 at its constant quality.
+constexpr int kColourTolerance = 24;
+
+RecorderSettings settingsFor(const std::string &path, uint32_t width, uint32_t height,
+                             uint32_t outWidth = 0, uint32_t outHeight = 0) {
+    RecorderSettings s;
+    s.width = width;
+    s.height = height;
+    s.outWidth = outWidth ? outWidth : width;
+    s.outHeight = outHeight ? outHeight : height;
+    s.fps = 30;
+    s.path = path;
+    s.container = containerForPath(path);
+    s.startTimeNs = monotonicNowNs();
+    return s;
+}
+
+std::string reserve(const TempDir &dir, const std::string &name) {
+    OutputTarget target;
+    std::string error;
+    EXPECT_TRUE(resolveOutput(("file://" + (dir / name)).c_str(), &target, &error)) << error;
+    return target.path;
+}
+
+std::unique_ptr<Recorder> start(const RecorderSettings &settings) {
+    std::string error;
+    auto recorder = startRecorder(settings, &error);
+    EXPECT_TRUE(recorder) << error;
+    return recorder;
+}
+
+size_t countEntries(const char *dir) {
+    size_t n = 0;
+    if (DIR *d = opendir(dir)) {
+        while (readdir(d)) ++n;
+        closedir(d);
+    }
+    return n;
+}
+
+std::string readFile(const std::string &path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// Expects the picture painted by quadrants() in frame `index` of the file.
+void expectQuadrants(const std::string &path, int width, int height, int index = 0) {
+    std::vector<uint8_t> rgb = decodeFrame(path, index, width, height);
+    ASSERT_FALSE(rgb.empty()) << path;
+    struct Spot {
+        int x, y;
+        Rgb colour;
+        const char *where;
+    } spots[] = {
+        {width / 4, height / 4, {255, 0, 0}, "top left"},
+        {3 * width / 4, height / 4, {0, 255, 0}, "top right"},
+        {width / 4, 3 * height / 4, {0, 0, 255}, "bottom left"},
+        {3 * width / 4, 3 * height / 4, {255, 255, 255}, "bottom right"},
+    };
+    for (const Spot &s : spots) {
+        Rgb got = pixelAt(rgb, width, s.x, s.y);
+        EXPECT_LE(colourDistance(got, s.colour), kColourTolerance)
+            << path << " " << s.where << ": " << got.r << "," << got.g << "," << got.b;
+    }
+}
+
+TEST(Recorder, EachContainerHoldsAnUprightH264Picture) {
+    struct Case {
+        const char *name, *formatName;
+    } cases[] = {
+        {"a.mivo", "matroska,webm"},
+        {"a.mkv", "matroska,webm"},
+        {"a.avi", "matroska,webm"},
+        {"a.mp4", "mov,mp4,m4a,3gp,3g2,mj2"},
+    };
+    for (const Case &c : cases) {
+        TempDir dir;
+        const std::string path = reserve(dir, c.name);
+        RecorderSettings settings = settingsFor(path, 96, 64);
+        auto recorder = start(settings);
+        ASSERT_TRUE(recorder);
+        SyntheticFrame frame(96, 64, quadrants(96, 64));
+        for (int i = 0; i < 5; ++i)
+            submitAndWait(*recorder, frame, settings.startTimeNs + i * 33 * kMs);
+        RecorderStats stats = finishRecorder(std::move(recorder));
+        EXPECT_FALSE(stats.failed);
+        EXPECT_EQ(stats.framesWritten, 5u);
+        EXPECT_EQ(stats.path, path);
+
+        Probe p = probe(path);
+        ASSERT_TRUE(p.ok) << c.name;
+        EXPECT_EQ(p.formatName, c.formatName);
+        EXPECT_EQ(p.codec, "h264");
+        EXPECT_EQ(p.pixelFormat, "yuv420p");
+        EXPECT_EQ(p.width, 96);
+        EXPECT_EQ(p.height, 64);
+        EXPECT_EQ(p.packetStarts.size(), 5u);
+        expectQuadrants(path, 96, 64);
+        expectQuadrants(path, 96, 64, 4);
+    }
+}
+
+TEST(Recorder, OddSizesArePaddedByRepeatingTheLastColumnAndRow) {
+    struct Case {
+        uint32_t width, height;
+        int paddedWidth, paddedHeight;
+    } cases[] = {
+        {1, 1, 2, 2},
+        {3, 5, 4, 6},
+        {641, 481, 642, 482},
+        {640, 481, 640, 482},
+    };
+    for (const Case &c : cases) {
+        TempDir dir;
+        const std::string path = reserve(dir, "odd.mivo");
+        auto recorder = start(settingsFor(path, c.width, c.height));
+        ASSERT_TRUE(recorder);
+        const bool tiny = c.width < 16;
+        SyntheticFrame frame(c.width, c.height,
+                             tiny ? solid({255, 255, 0}) : quadrants(c.width, c.height));
+        submitAndWait(*recorder, frame, monotonicNowNs());
+        EXPECT_EQ(finishRecorder(std::move(recorder)).framesWritten, 1u);
+
+        Probe p = probe(path);
+        ASSERT_TRUE(p.ok);
+        EXPECT_EQ(p.width, c.paddedWidth) << c.width << "x" << c.height;
+        EXPECT_EQ(p.height, c.paddedHeight) << c.width << "x" << c.height;
+        std::vector<uint8_t> rgb = decodeFrame(path, 0, p.width, p.height);
+        ASSERT_FALSE(rgb.empty());
+        const int right = p.width - 1, bottom = p.height - 1;
+        if (tiny) {
+            // The added column and row carry the picture's colour, not black.
+            for (int y = 0; y < p.height; ++y)
+                for (int x = 0; x < p.width; ++x)
+                    EXPECT_LE(colourDistance(pixelAt(rgb, p.width, x, y), {255, 255, 0}),
+                              kColourTolerance)
+                        << c.width << "x" << c.height << " at " << x << "," << y;
+        } else {
+            expectQuadrants(path, p.width, p.height);
+            EXPECT_LE(colourDistance(pixelAt(rgb, p.width, right, p.height / 4), {0, 255, 0}),
+                      kColourTolerance);
+            EXPECT_LE(colourDistance(pixelAt(rgb, p.width, p.width / 4, bottom), {0, 0, 255}),
+                      kColourTolerance);
+            EXPECT_LE(colourDistance(pixelAt(rgb, p.width, right, bottom), {255, 255, 255}),
+                      kColourTolerance);
+        }
+    }
+}
+
+TEST(Recorder, ScalesToTheRequestedSize) {
+    struct Case {
+        uint32_t width, height, outWidth, outHeight;
+        int fileWidth, fileHeight;
+    } cases[] = {
+        {640, 480, 320, 240, 320, 240},
+        {642, 482, 321, 241, 322, 242},
+        {300, 200, 100, 66, 100, 66},
+        {641, 481, 213, 160, 214, 160},
+        {643, 483, 321, 241, 322, 242},
+    };
+    for (const Case &c : cases) {
+        TempDir dir;
+        const std::string path = reserve(dir, "scaled.mkv");
+        auto recorder = start(settingsFor(path, c.width, c.height, c.outWidth, c.outHeight));
+        ASSERT_TRUE(recorder);
+        SyntheticFrame frame(c.width, c.height, quadrants(c.width, c.height));
+        submitAndWait(*recorder, frame, monotonicNowNs());
+        finishRecorder(std::move(recorder));
+
+        Probe p = probe(path);
+        ASSERT_TRUE(p.ok);
+        EXPECT_EQ(p.width, c.fileWidth);
+        EXPECT_EQ(p.height, c.fileHeight);
+        expectQuadrants(path, p.width, p.height);
+        // The edges, padded or not, keep the colours next to them.
+        std::vector<uint8_t> rgb = decodeFrame(path, 0, p.width, p.height);
+        ASSERT_FALSE(rgb.empty());
+        EXPECT_LE(colourDistance(pixelAt(rgb, p.width, p.width - 1, p.height / 4), {0, 255, 0}),
+                  kColourTolerance)
+            << c.outWidth << "x" << c.outHeight;
+        EXPECT_LE(colourDistance(pixelAt(rgb, p.width, p.width / 4, p.height - 1), {0, 0, 255}),
+                  kColourTolerance)
+            << c.outWidth << "x" << c.outHeight;
+    }
+}
+
+// Frames carry their capture times; the video runs from the start to the stop, however many
+// frames came in between.
+TEST(Recorder, DurationFollowsCaptureTimesUntilTheStop) {
+    struct Case {
+        const char *name;
+        std::vector<int64_t> frameMs;
+        int64_t stopMs;
+    } cases[] = {
+        {"steady.mivo", {}, 3000},
+        {"sparse.mivo", {0, 500}, 3000},
+        {"late-first.mkv", {700, 800, 900}, 1500},
+        {"steady.mp4", {}, 3000},
+        {"sparse.mp4", {0, 500}, 3000},
+    };
+    for (Case &c : cases)
+        if (c.frameMs.empty())
+            for (int64_t t = 0; t < c.stopMs; t += 100) c.frameMs.push_back(t);
+
+    for (const Case &c : cases) {
+        TempDir dir;
+        const std::string path = reserve(dir, c.name);
+        // Time zero lies in the past, so the stop (now, at finish) falls at stopMs.
+        RecorderSettings settings = settingsFor(path, 64, 48);
+        settings.startTimeNs = monotonicNowNs() - c.stopMs * kMs;
+        auto recorder = start(settings);
+        ASSERT_TRUE(recorder);
+        SyntheticFrame frame(64, 48, quadrants(64, 48));
+        for (int64_t t : c.frameMs) submitAndWait(*recorder, frame, settings.startTimeNs + t * kMs);
+        const double stopAtLeast = double(monotonicNowNs() - settings.startTimeNs) / 1e9;
+        RecorderStats stats = finishRecorder(std::move(recorder));
+        const double stopAtMost = double(monotonicNowNs() - settings.startTimeNs) / 1e9;
+
+        EXPECT_EQ(stats.framesWritten, c.frameMs.size()) << c.name;
+        EXPECT_GE(stats.durationSeconds, stopAtLeast - 0.002) << c.name;
+        EXPECT_LE(stats.durationSeconds, stopAtMost + 0.002) << c.name;
+
+        Probe p = probe(path);
+        ASSERT_TRUE(p.ok) << c.name;
+        ASSERT_EQ(p.packetStarts.size(), c.frameMs.size()) << c.name;
+        EXPECT_NEAR(p.duration, stats.durationSeconds, 0.002) << c.name;
+        // The first frame opens the video; the others sit at their capture times.
+        EXPECT_DOUBLE_EQ(p.packetStarts[0], 0.0) << c.name;
+        for (size_t i = 1; i < c.frameMs.size(); ++i)
+            EXPECT_NEAR(p.packetStarts[i], c.frameMs[i] / 1000.0, 0.0015) << c.name << " #" << i;
+    }
+}
+
+TEST(Recorder, FramesThatFindTheQueueFullAreDroppedAndCounted) {
+    TempDir dir;
+    const std::string path = reserve(dir, "drops.mivo");
+    RecorderSettings settings = settingsFor(path, 1280, 720);
+    settings.queueCapacity = 2;
+    auto recorder = start(settings);
+    ASSERT_TRUE(recorder);
+
+    std::vector<std::unique_ptr<SyntheticFrame>> pool;
+    for (int i = 0; i < 3; ++i)
+        pool.push_back(std::make_unique<SyntheticFrame>(1280, 720, quadrants(1280, 720)));
+    uint64_t taken = 0, refused = 0;
+    for (int i = 0; i < 60; ++i) {
+        SyntheticFrame &slot = *pool[i % pool.size()];
+        // What the frame path does with no free slot: skip the frame and say so.
+        if (slot.busy()) {
+            noteDropped(*recorder);
+            ++refused;
+            continue;
+        }
+        if (submitFrame(*recorder, slot.ref(settings.startTimeNs + i * kMs))) {
+            ++taken;
+        } else {
+            ++refused;
+            EXPECT_FALSE(slot.busy()) << "a refused frame gives its slot back";
+        }
+    }
+    RecorderStats stats = finishRecorder(std::move(recorder));
+    for (auto &slot : pool) EXPECT_FALSE(slot->busy());
+    EXPECT_GT(refused, 0u) << "60 HD frames in a burst must overflow a queue of 2";
+    EXPECT_EQ(stats.framesWritten, taken);
+    EXPECT_EQ(stats.framesDropped, refused);
+    EXPECT_EQ(probe(path).packetStarts.size(), taken);
+}
+
+TEST(Recorder, RefusesToStartOnAFileThatHoldsData) {
+    TempDir dir;
+    const std::string path = dir / "precious.mivo";
+    std::ofstream(path) << "someone's data";
+    std::string error;
+    auto recorder = startRecorder(settingsFor(path, 64, 48), &error);
+    EXPECT_FALSE(recorder);
+    EXPECT_EQ(error.rfind("mivoClientCreate(): ", 0), 0u) << error;
+    EXPECT_NE(error.find(path), std::string::npos) << error;
+    EXPECT_EQ(readFile(path), "someone's data");
+
+    error.clear();
+    EXPECT_FALSE(startRecorder(settingsFor(reserve(dir, "empty.mivo"), 0, 48), &error));
+    EXPECT_NE(error.find("empty"), std::string::npos) << error;
+}
+
+TEST(Recorder, ManyRecordingsLeaveNoDescriptorOrThreadBehind) {
+    TempDir dir;
+    SyntheticFrame frame(16, 16, quadrants(16, 16));
+    auto cycle = [&](int i) {
+        auto recorder = start(settingsFor(reserve(dir, "cycle.mivo"), 16, 16));
+        if (!recorder) return;
+        if (i % 2) submitAndWait(*recorder, frame, monotonicNowNs());
+        finishRecorder(std::move(recorder));
+    };
+    cycle(1);  // FFmpeg and the C++ runtime set up what they keep for the process
+    const size_t fds = countEntries("/proc/self/fd"), threads = countEntries("/proc/self/task");
+    for (int i = 0; i < 200; ++i) cycle(i);
+    EXPECT_EQ(countEntries("/proc/self/fd"), fds);
+    EXPECT_EQ(countEntries("/proc/self/task"), threads);
+    EXPECT_EQ(countEntries(dir.path().c_str()), 2u + 201u);
+}
+
+// Runs `body` in a child process with stderr sent to `log`; returns the wait status.
+template <typename Body>
+int inChild(const std::string &log, Body body) {
+    fflush(nullptr);
+    pid_t pid = fork();
+    if (pid == 0) {
+        int fd = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        dup2(fd, 2);
+        _exit(body());
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return status;
+}
+
+size_t countLines(const std::string &text, const std::string &needle) {
+    size_t n = 0;
+    for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) ++n;
+    return n;
+}
+
+// A program killed in the middle of a recording leaves a file that plays up to at most a
+// second before the kill.
+TEST(Recorder, AKilledProgramLeavesAPlayableFile) {
+    for (const char *name : {"killed.mivo", "killed.mp4"}) {
+        TempDir dir;
+        const std::string path = reserve(dir, name);
+        RecorderSettings settings = settingsFor(path, 320, 240);
+        pid_t pid = fork();
+        if (pid == 0) {
+            std::string error;
+            auto recorder = startRecorder(settings, &error);
+            if (!recorder) _exit(1);
+            SyntheticFrame frame(320, 240, quadrants(320, 240));
+            for (;;) {
+                submitAndWait(*recorder, frame, monotonicNowNs());
+                std::this_thread::sleep_for(std::chrono::milliseconds(33));
+            }
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(3000));
+        const double killedAt = double(monotonicNowNs() - settings.startTimeNs) / 1e9;
+        kill(pid, SIGKILL);
+        int status = 0;
+        waitpid(pid, &status, 0);
+        ASSERT_TRUE(WIFSIGNALED(status)) << name;
+
+        Probe p = probe(path);
+        ASSERT_TRUE(p.ok) << name;
+        EXPECT_GE(p.end, killedAt - 1.0) << name;
+        EXPECT_LE(p.end, killedAt) << name;
+        expectQuadrants(path, 320, 240, int(p.packetStarts.size()) - 1);
+    }
+}
+
+// Frames with noise, so every one costs the file some kilobytes.
+void fillNoise(SyntheticFrame &frame, uint32_t seed) {
+    for (uint8_t &byte : frame.pixels()) {
+        seed = seed * 1664525u + 1013904223u;
+        byte = static_cast<uint8_t>(seed >> 24);
+    }
+}
+
+// Records until the recording fails or 20 s have passed; the exit code says what happened:
+// 0 failed as it should, 2 never failed, 3 a refused frame kept its slot, 1 did not start.
+int recordUntilFailure(const std::string &path) {
+    RecorderSettings settings = settingsFor(path, 320, 240);
+    std::string error;
+    auto recorder = startRecorder(settings, &error);
+    if (!recorder) {
+        fputs(error.c_str(), stderr);
+        return 1;
+    }
+    SyntheticFrame frame(320, 240, solid({0, 0, 0}));
+    const int64_t deadline = monotonicNowNs() + 20000 * kMs;
+    uint32_t seed = 1;
+    while (!recorderFailed(*recorder) && monotonicNowNs() < deadline) {
+        fillNoise(frame, seed++);
+        submitAndWait(*recorder, frame, monotonicNowNs());
+    }
+    bool refusedAndReleased = !submitFrame(*recorder, frame.ref(monotonicNowNs())) && !frame.busy();
+    RecorderStats stats = finishRecorder(std::move(recorder));
+    if (!stats.failed) return 2;
+    return refusedAndReleased ? 0 : 3;
+}
+
+TEST(Recorder, AFileSizeLimitEndsTheRecordingWithOneError) {
+    TempDir dir;
+    const std::string path = reserve(dir, "limited.mivo");
+    const std::string log = dir / "stderr.txt";
+    // SIGXFSZ keeps its default action, which would kill the program: the worker blocks it.
+    int status = inChild(log, [&] {
+        struct rlimit limit = {256 * 1024, 256 * 1024};
+        setrlimit(RLIMIT_FSIZE, &limit);
+        return recordUntilFailure(path);
+    });
+    const std::string text = readFile(log);
+    ASSERT_TRUE(WIFEXITED(status)) << "the program was killed; its log: " << text;
+    EXPECT_EQ(WEXITSTATUS(status), 0) << text;
+    EXPECT_EQ(countLines(text, "| ERROR ]:"), 1u) << text;
+    EXPECT_NE(text.find("mivoClientCapture(): recording to " + path + " failed: File too large"),
+              std::string::npos)
+        << text;
+    EXPECT_TRUE(probe(path).ok) << "what was written before still plays";
+}
+
+TEST(Recorder, AFullDiskEndsTheRecordingWithOneError) {
+    TempDir dir;
+    const std::string mountPoint = dir / "small";
+    mkdir(mountPoint.c_str(), 0755);
+    const std::string log = dir / "stderr.txt";
+    // A private mount namespace with a 1 MiB tmpfs; skipped where mounting is not allowed.
+    int status = inChild(log, [&] {
+        if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+            mount("tmpfs", mountPoint.c_str(), "tmpfs", 0, "size=1m") != 0)
+            return 77;
+        OutputTarget target;
+        std::string error;
+        if (!resolveOutput(("file://" + mountPoint + "/full.mivo").c_str(), &target, &error)) return 1;
+        return recordUntilFailure(target.path);
+    });
+    const std::string text = readFile(log);
+    ASSERT_TRUE(WIFEXITED(status)) << text;
+    if (WEXITSTATUS(status) == 77) GTEST_SKIP() << "cannot mount a tmpfs here";
+    EXPECT_EQ(WEXITSTATUS(status), 0) << text;
+    EXPECT_EQ(countLines(text, "| ERROR ]:"), 1u) << text;
+    EXPECT_NE(text.find("full.mivo failed: No space left on device"), std::string::npos) << text;
+}
+
+TEST(Recorder, ARemovedFileEndsTheRecordingWithOneError) {
+    TempDir dir;
+    const std::string path = reserve(dir, "removed.mivo");
+    testing::internal::CaptureStderr();
+    auto recorder = start(settingsFor(path, 64, 48));
+    ASSERT_TRUE(recorder);
+    SyntheticFrame frame(64, 48, quadrants(64, 48));
+    submitAndWait(*recorder, frame, monotonicNowNs());
+    ASSERT_EQ(unlink(path.c_str()), 0);
+    const int64_t deadline = monotonicNowNs() + 5000 * kMs;
+    while (!recorderFailed(*recorder) && monotonicNowNs() < deadline) {
+        submitAndWait(*recorder, frame, monotonicNowNs());
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    EXPECT_TRUE(recorderFailed(*recorder));
+    EXPECT_FALSE(submitFrame(*recorder, frame.ref(monotonicNowNs())));
+    EXPECT_FALSE(frame.busy());
+    RecorderStats stats = finishRecorder(std::move(recorder));
+    const std::string text = testing::internal::GetCapturedStderr();
+    EXPECT_TRUE(stats.failed);
+    EXPECT_EQ(countLines(text, "| ERROR ]:"), 1u) << text;
+    EXPECT_NE(text.find(path + " failed: the file was removed"), std::string::npos) << text;
+}
+
+}  // namespace
+}  // namespace mivo
