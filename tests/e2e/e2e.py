@@ -581,6 +581,47 @@ def case_child_process(case):
     check_no_errors(p)
 
 
+# The judge itself: copies of a good recording, re-encoded through one ffmpeg filter each, and
+# whether check_picture must accept them. w x h is the window; insets are what the copy claims.
+JUDGE_COPIES = [
+    # (name, filter, insets (top, right, bottom, left), accepted)
+    ("unchanged", "null", (0, 0, 0, 0), True),
+    ("upside down", "vflip", (0, 0, 0, 0), False),
+    ("mirrored", "hflip", (0, 0, 0, 0), False),
+    ("turned half round", "hflip,vflip", (0, 0, 0, 0), False),
+    ("shifted 6 right", "pad=326:240:6:0,crop=320:240:0:0", (0, 0, 0, 0), False),
+    ("shifted 6 down", "pad=320:246:0:6,crop=320:240:0:0", (0, 0, 0, 0), False),
+    ("cut top 10, left 20", "crop=300:200:20:10", (10, 0, 30, 20), True),
+    ("cut top and bottom swapped", "crop=300:200:20:30", (10, 0, 30, 20), False),
+    ("cut left and right swapped", "crop=300:200:0:10", (10, 0, 30, 20), False),
+]
+
+
+def case_judge_rejects_bad_pictures(case):
+    case.default_conf()
+    p = case.start([case.program_path("vorna-testgl")])
+    p.wait_ready()
+    path, size, seconds = p.record(1.0)
+    p.quit()
+    check_recording(path, size, seconds, picture_of=TESTGL_SIZE)
+    for n, (name, vf, insets, accepted) in enumerate(JUDGE_COPIES):
+        copy = os.path.join(case.root, "copy-%d.mkv" % n)
+        rc, _, err = run_tool(["ffmpeg", "-v", "error", "-nostdin", "-i", path, "-vf", vf,
+                               "-c:v", "libx264", "-preset", "ultrafast", "-crf", "18",
+                               "-pix_fmt", "yuv420p", copy])
+        check(rc == 0, "ffmpeg cannot make the copy '%s': %s" % (name, err.strip()))
+        w = TESTGL_SIZE[0] - insets[1] - insets[3]
+        h = TESTGL_SIZE[1] - insets[0] - insets[2]
+        try:
+            check_picture(copy, decode_frames(copy, w, h), w, h, TESTGL_SIZE[0], TESTGL_SIZE[1],
+                          insets)
+            verdict = True
+        except Failure:
+            verdict = False
+        check(verdict == accepted, "the judge %s the copy '%s'"
+              % ("refused" if accepted else "accepted", name))
+
+
 CASES = {"record-" + form: (lambda case, form=form: record_form(case, form)) for form in FORMS}
 CASES.update({
     "insets": case_insets,
@@ -592,6 +633,7 @@ CASES.update({
     "random-config": case_random_config,
     "never-draws": case_never_draws,
     "child-process": case_child_process,
+    "judge-rejects-bad-pictures": case_judge_rejects_bad_pictures,
 })
 
 
