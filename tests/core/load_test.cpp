@@ -18,19 +18,20 @@ std::string programLine(const std::string &home, const std::string &name)
 }
 
 struct NameCase {
+    const char *label;
     const char *argv0;
     const char *name;
 };
 
 const NameCase nameCases[] = {
-    {"/usr/local/bin/glxgears", "glxgears"},
-    {"./game.x86_64", "game"},
-    {"/usr/bin/python3.11", "python3"},
-    {"./.hidden", ""},
-    {"plain", "plain"},
-    {"archive.tar.gz", "archive.tar"},
-    {"odd/folder/", ""},
-    {"", ""},
+    {"Installed", "/usr/local/bin/glxgears", "glxgears"},
+    {"LastDotCut", "./game.x86_64", "game"},
+    {"VersionDotCut", "/usr/bin/python3.11", "python3"},
+    {"HiddenFile", "./.hidden", ""},
+    {"NoFolder", "plain", "plain"},
+    {"OnlyLastDotCut", "archive.tar.gz", "archive.tar"},
+    {"EndsInSlash", "odd/folder/", ""},
+    {"Empty", "", ""},
 };
 
 class ProcessName : public CoreTest, public testing::WithParamInterface<NameCase> {};
@@ -44,7 +45,8 @@ TEST_P(ProcessName, NamesTheProgramFile)
     EXPECT_EQ(debug[2], programLine(home().path(), GetParam().name));
 }
 
-INSTANTIATE_TEST_SUITE_P(Argv0, ProcessName, testing::ValuesIn(nameCases));
+INSTANTIATE_TEST_SUITE_P(Argv0, ProcessName, testing::ValuesIn(nameCases),
+                         [](const testing::TestParamInfo<NameCase> &info) { return info.param.label; });
 
 TEST_F(Load, FirstReloadLogsDefaults)
 {

@@ -13,22 +13,24 @@
 namespace {
 
 struct FilterCase {
+    const char *label;
     uint64_t verbosity;
     uint64_t level;
     const char *printedAs;  // null: nothing is printed
 };
 
 const FilterCase filterCases[] = {
-    {2, 3, nullptr},
-    {2, 2, "WARN "},
-    {5, 4, "DEBUG"},
-    {0, 0, "PANIC"},
-    {0, 1, nullptr},
-    {1, 1, "ERROR"},
-    {3, 3, "INFO "},
-    {4, 5, nullptr},
-    {9, 7, "TRACE"},
-    {UINT64_MAX, UINT64_MAX, "TRACE"},
+    {"InfoAboveWarn", 2, 3, nullptr},
+    {"WarnAtWarn", 2, 2, "WARN "},
+    {"DebugByDefault", 5, 4, "DEBUG"},
+    {"PanicAtZero", 0, 0, "PANIC"},
+    {"ErrorAboveZero", 0, 1, nullptr},
+    {"ErrorAtError", 1, 1, "ERROR"},
+    {"InfoAtInfo", 3, 3, "INFO "},
+    {"BeyondDebugAboveVerbosity", 4, 5, nullptr},
+    {"FirstBeyondDebugByDefault", 5, 5, "TRACE"},
+    {"BeyondDebugSubstituteName", 9, 7, "TRACE"},
+    {"HighestLevel", UINT64_MAX, UINT64_MAX, "TRACE"},
 };
 
 class LogFilter : public CoreTest, public testing::WithParamInterface<FilterCase> {};
@@ -43,7 +45,8 @@ TEST_P(LogFilter, PrintsLevelsUpToVerbosity)
         EXPECT_EQ(logLines(log), std::vector<std::string>{std::string(GetParam().printedAs) + "|hello 42"});
 }
 
-INSTANTIATE_TEST_SUITE_P(Levels, LogFilter, testing::ValuesIn(filterCases));
+INSTANTIATE_TEST_SUITE_P(Levels, LogFilter, testing::ValuesIn(filterCases),
+                         [](const testing::TestParamInfo<FilterCase> &info) { return info.param.label; });
 
 using Log = CoreTest;
 
