@@ -60,6 +60,7 @@ bool load(GlApi &api) {
     ok &= resolve(getProc, api.deleteSync, "glDeleteSync");
     // Only used where the context has it; a core-profile driver may hand out nothing here.
     resolve(getProc, api.pixelTransferf, "glPixelTransferf");
+    resolve(getProc, api.getContextId, "glXGetContextIDEXT");
     return ok;
 }
 

@@ -16,6 +16,10 @@ using GlxDrawable = unsigned long;
 struct GlApi {
     GlxContext (*getCurrentContext)() = nullptr;
     GlxDrawable (*getCurrentDrawable)() = nullptr;
+    // The context's X resource id (GLX_EXT_import_context); may be null. A program that destroys
+    // its context and makes a new one often gets the same address back from malloc, but never
+    // the same id.
+    unsigned long (*getContextId)(GlxContext) = nullptr;
 
     const GLubyte *(*getString)(GLenum name) = nullptr;
     PFNGLGETSTRINGIPROC getStringi = nullptr;

@@ -154,8 +154,14 @@ GlReader::GlReader(uint32_t width, uint32_t height)
 
 GlReader::~GlReader() = default;
 
+bool GlReader::isCurrent(const GlApi &gl, GlxContext current) const {
+    if (!context_ || current != context_) return false;
+    return !gl.getContextId || gl.getContextId(current) == contextId_;
+}
+
 bool GlReader::setUp(const GlApi &gl, GlxContext current) {
     context_ = current;
+    contextId_ = gl.getContextId ? gl.getContextId(current) : 0;
     drawable_ = 0;
     reason_ = nullptr;
     pbos_.clear();
@@ -249,7 +255,7 @@ void GlReader::handOn(const GlApi &gl, Pbo &pbo, FrameSink &sink, bool mayWait) 
 
 GlReader::Result GlReader::frame(const GlApi &gl, GlxContext current, uint32_t x, uint32_t y,
                                  bool due, int64_t nowNs, FrameSink &sink) {
-    if (current != context_) {
+    if (!isCurrent(gl, current)) {
         // The program made a new context (or moved to another one): start over in it.
         if (context_) forgetContext(sink);
         setUp(gl, current);
@@ -300,7 +306,7 @@ GlReader::Result GlReader::frame(const GlApi &gl, GlxContext current, uint32_t x
 }
 
 void GlReader::finish(const GlApi *gl, GlxContext current, FrameSink &sink) {
-    if (!gl || !context_ || current != context_ || reason_) {
+    if (!gl || !isCurrent(*gl, current) || reason_) {
         forgetContext(sink);
         return;
     }

@@ -76,7 +76,10 @@ private:
     size_t frameBytes_;
     std::vector<std::unique_ptr<HostSlot>> slots_;
 
+    bool isCurrent(const GlApi &gl, GlxContext current) const;
+
     GlxContext context_ = nullptr;   // where pbos_ live
+    unsigned long contextId_ = 0;
     GlxDrawable drawable_ = 0;
     bool compatibility_ = false;
     GLenum readTarget_ = GL_BACK;

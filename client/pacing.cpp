@@ -23,8 +23,9 @@ FramePacer::FramePacer(double fps, int64_t startNs)
 bool FramePacer::due(int64_t nowNs) {
     if (nowNs < next_ - slack_) return false;
     next_ += period_;
-    // A program slower than the recording rate is not caught up with a burst of frames later on.
-    if (nowNs - next_ >= period_) next_ = nowNs;
+    // A program slower than the recording rate (or one that stalled) is not caught up with a
+    // burst of frames: the grid starts again from this frame.
+    if (next_ - slack_ <= nowNs) next_ = nowNs + period_;
     return true;
 }
 
