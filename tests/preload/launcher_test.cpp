@@ -167,7 +167,7 @@ TEST(VornaCommand, ConfigShowsTheFilesAndTheSettingsTheCoreMakesOfThem) {
                           {{"HOME", home.path()}, {"VORNA", std::nullopt}});
     EXPECT_EQ(outcome.exitCode, 0) << outcome.err;
     const std::string &out = outcome.out;
-    for (const std::string &line : {"Program: glxgears\n", "  OUTPUT = file:///tmp/vorna.mivo\n", "  HOTKEY = F12\n",
+    for (const char *line : {"Program: glxgears\n", "  OUTPUT = file:///tmp/vorna.mivo\n", "  HOTKEY = F12\n",
                                     "  FPS = 10\n", "  INSETS = 1 2 3 4\n", "  SCALE = 2\n", "  VERBOSE = 4\n"})
         EXPECT_NE(out.find(line), std::string::npos) << "missing '" << line << "' in:\n" << out;
     const std::string files[] = {"/usr/local/etc/vorna/conf", base + "conf", base + "programs/glxgears",
@@ -178,9 +178,10 @@ TEST(VornaCommand, ConfigShowsTheFilesAndTheSettingsTheCoreMakesOfThem) {
         ASSERT_NE(at, std::string::npos) << file << " not listed in:\n" << out;
         EXPECT_GT(at, previous) << file << " out of order in:\n" << out;
         previous = at;
-        if (file != files[0])
-            EXPECT_EQ(out.substr(at, out.find('\n', at) - at).find("(read)") == std::string::npos, false)
+        if (file != files[0]) {
+            EXPECT_NE(out.substr(at, out.find('\n', at) - at).find("(read)"), std::string::npos)
                 << file << " exists and is read:\n" << out;
+        }
     }
     // The core's own lines: one per file it tries, then its summary.
     EXPECT_NE(outcome.err.find("Merging configuration from '" + base + "profiles/lowres'"), std::string::npos)
