@@ -345,10 +345,11 @@ Result runCase(const Case &c, const Options &options, int index) {
 
     std::vector<double> all, taken;
     all.reserve(size_t(options.seconds * 2000));
-    // Pacing as the client does it: a frame is due when the clock reaches the next due time,
-    // which then moves on by one period, or to now when it fell more than a period behind. The
-    // calls classified as due here are the ones that read a frame back.
-    const int64_t period = int64_t(1e9 / c.fps);
+    // Pacing as the client does it: due times on a grid of whole periods from the start, a
+    // quarter period of slack, and the grid restarted from a frame that came more than a period
+    // late. The calls classified as due here are the ones that read a frame back.
+    const int64_t period = std::max<int64_t>(1, std::llround(1e9 / c.fps));
+    const int64_t slack = period / 4;
     int64_t nextDue = start;
     std::set<long> clientThreads;
     frames = 0;
@@ -363,10 +364,10 @@ Result runCase(const Case &c, const Options &options, int index) {
         ++frames;
         const double ms = (t1 - t0) * 1e-6;
         all.push_back(ms);
-        if (t0 >= nextDue) {
+        if (t0 >= nextDue - slack) {
             taken.push_back(ms);
             nextDue += period;
-            if (t0 - nextDue > period) nextDue = t0;
+            if (nextDue - slack <= t0) nextDue = t0 + period;
         }
         now = nowNs();
         if (frames == 10) {

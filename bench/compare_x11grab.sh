@@ -135,7 +135,7 @@ phase_alone() {  # NAME SIZE
 phase_vorna() {  # SIZE
   local log="$tmp/vorna.log" t0 t1 file
   rm -f "$tmp"/out/*
-  start_gears "$log" "$1" "$vorna" run
+  start_gears "$log" "$1" "$vorna" run --
   sleep "$warmup"
   "$xkey" --window-name glxgears F8
   t0=$(now)
