@@ -108,15 +108,11 @@ struct Encoder::Impl {
     std::unique_ptr<AVPacket, PacketFree> packet;
     std::unique_ptr<AVPacket, PacketFree> pending;  // waits for the next one to know its duration
     AVStream *stream = nullptr;
-    bool headerWritten = false;
 };
 
 Encoder::Encoder(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
 
-Encoder::~Encoder() {
-    // A recording that never got its header is an empty file of ours: leave nothing behind.
-    if (impl_ && !impl_->headerWritten) impl_->sink.discardIfEmpty();
-}
+Encoder::~Encoder() = default;
 
 std::unique_ptr<Encoder> Encoder::open(const EncoderConfig &config, std::string *error) {
     // FFmpeg's default log level would print x264's banner into the program's terminal on every
@@ -209,7 +205,6 @@ std::unique_ptr<Encoder> Encoder::open(const EncoderConfig &config, std::string 
         *error = m.sink.lastErrno() ? strerror(m.sink.lastErrno()) : avError(rc);
         return nullptr;
     }
-    m.headerWritten = true;
     avio_flush(m.io.get());
     if (m.io->error < 0) {
         *error = m.sink.lastErrno() ? strerror(m.sink.lastErrno()) : avError(m.io->error);

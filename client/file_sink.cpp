@@ -66,12 +66,4 @@ bool FileSink::removed() {
     return fd_ >= 0 && fstat(fd_, &st) == 0 && st.st_nlink == 0;
 }
 
-void FileSink::discardIfEmpty() {
-    struct stat ours {}, named {};
-    if (fd_ < 0 || fstat(fd_, &ours) != 0 || ours.st_size != 0) return;
-    if (stat(path_.c_str(), &named) == 0 && named.st_ino == ours.st_ino &&
-        named.st_dev == ours.st_dev)
-        unlink(path_.c_str());
-}
-
 }  // namespace mivo

@@ -25,8 +25,6 @@ public:
     // True once the file has lost its last name: on Linux writes to it go on succeeding, and the
     // data would vanish when we close it.
     bool removed();
-    // Removes the file again if nothing was written into it (a recording that never started).
-    void discardIfEmpty();
 
     int lastErrno() const { return lastErrno_; }
     const std::string &path() const { return path_; }

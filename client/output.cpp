@@ -146,6 +146,11 @@ bool decodeFileUrl(const char *url, std::string *path, std::string *error) {
     return true;
 }
 
+void releaseOutput(const std::string &path) {
+    struct stat st {};
+    if (stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size == 0) unlink(path.c_str());
+}
+
 Container containerForPath(const std::string &path) {
     size_t at = numberPosition(path);
     if (at < path.size() && equalsNoCase(std::string_view(path).substr(at), ".mp4"))

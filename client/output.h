@@ -22,6 +22,10 @@ bool resolveOutput(const char *url, OutputTarget *target, std::string *error);
 // message in *error, as above.
 bool decodeFileUrl(const char *url, std::string *path, std::string *error);
 
+// Gives back a name resolveOutput reserved and nothing was written to (the recording could
+// not start): removes the file if it is still empty.
+void releaseOutput(const std::string &path);
+
 // The container a file name asks for: .mp4 gives fragmented MP4, everything else Matroska.
 Container containerForPath(const std::string &path);
 

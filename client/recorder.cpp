@@ -200,6 +200,7 @@ std::unique_ptr<Recorder> startRecorder(const RecorderSettings &settings, std::s
     }
     auto refuse = [&](const std::string &why) {
         *error = "mivoClientCreate(): cannot record to " + s.path + ": " + why + "\n";
+        releaseOutput(s.path);
         return nullptr;
     };
     if (s.width == 0 || s.height == 0) return refuse("the area is empty");

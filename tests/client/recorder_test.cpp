@@ -292,7 +292,7 @@ TEST(Recorder, FramesThatFindTheQueueFullAreDroppedAndCounted) {
     EXPECT_EQ(probe(path).packetStarts.size(), taken);
 }
 
-TEST(Recorder, RefusesToStartOnAFileThatHoldsData) {
+TEST(Recorder, RefusedStartsTouchNoDataAndLeaveNoFile) {
     TempDir dir;
     const std::string path = dir / "precious.mivo";
     std::ofstream(path) << "someone's data";
@@ -303,9 +303,12 @@ TEST(Recorder, RefusesToStartOnAFileThatHoldsData) {
     EXPECT_NE(error.find(path), std::string::npos) << error;
     EXPECT_EQ(readFile(path), "someone's data");
 
+    // A refused start gives back the name it was given: no empty file stays behind.
     error.clear();
-    EXPECT_FALSE(startRecorder(settingsFor(reserve(dir, "empty.mivo"), 0, 48), &error));
-    EXPECT_NE(error.find("empty"), std::string::npos) << error;
+    const std::string reserved = reserve(dir, "empty.mivo");
+    EXPECT_FALSE(startRecorder(settingsFor(reserved, 0, 48), &error));
+    EXPECT_NE(error.find("the area is empty"), std::string::npos) << error;
+    EXPECT_NE(access(reserved.c_str(), F_OK), 0) << reserved;
 }
 
 TEST(Recorder, ManyRecordingsLeaveNoDescriptorOrThreadBehind) {
