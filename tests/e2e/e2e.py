@@ -176,9 +176,9 @@ def check_gears(path, frames, w, h):
 
 
 def check_recording(path, size, seconds=None, killed=False, picture_of=None, insets=(0, 0, 0, 0),
-                    gears=False):
+                    gears=False, fps=FPS):
     """A playable H.264 file of the given size whose length matches `seconds` (the wall-clock
-    time it covered) and whose frame rate is FPS; for a killed program the file may end up to a
+    time it covered) and whose frame rate is `fps`; for a killed program the file may end up to a
     second before the kill."""
     check(os.path.isfile(path), "no recording at %s" % path)
     info = probe(path)
@@ -201,10 +201,10 @@ def check_recording(path, size, seconds=None, killed=False, picture_of=None, ins
         low = seconds - DURATION_SLACK - (1.0 if killed else 0.0)
         check(low <= length <= seconds + DURATION_SLACK,
               "%s lasts %.2f s, the recording took %.2f s" % (path, length, seconds))
-        want = length * FPS
+        want = length * fps
         check(abs(frames - want) <= FRAME_RATE_SLACK * want,
               "%s holds %d frames over %.2f s, should be about %.0f at %g fps"
-              % (path, frames, length, want, FPS))
+              % (path, frames, length, want, fps))
 
     decoded = decode_frames(path, w, h, allow_errors=killed)
     if not killed:
@@ -246,8 +246,8 @@ class Case:
     def default_conf(self, extra=""):
         self.write_conf("OUTPUT = %s\nFPS = %g\n%s" % (self.out_url(), FPS, extra))
 
-    def start(self, argv, window_name=None):
-        p = Program(self, argv, window_name)
+    def start(self, argv, window_name=None, env=None):
+        p = Program(self, argv, window_name, env or {})
         self.programs.append(p)
         return p
 
@@ -267,11 +267,11 @@ class Case:
 
 
 class Program:
-    def __init__(self, case, argv, window_name):
+    def __init__(self, case, argv, window_name, extra_env):
         self.case = case
         self.argv = argv
         self.window_name = window_name
-        env = dict(os.environ, HOME=case.home)
+        env = dict(os.environ, HOME=case.home, **extra_env)
         env.pop("VORNA", None)
         self.proc = subprocess.Popen([case.vorna, "run", "--"] + argv, env=env,
                                      stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
@@ -546,6 +546,24 @@ def case_random_config(case):
     check_no_errors(p)
 
 
+def case_host_locale(case):
+    # The program takes its locale from the environment, one that writes 24,5 for 24.5, before
+    # Vorna reads its settings at the first frame.
+    case.default_conf("FPS = 24.5\n")
+    p = case.start([case.program_path("vorna-testgl"), "--setlocale"],
+                   env={"LC_ALL": "de_DE.UTF-8"})
+    p.wait_ready()
+    check("FPS: 24.5," in p.text("err"), "the summary does not show FPS 24.5:\n" + p.text("err"))
+    t0, path, size = p.start_recording()
+    time.sleep(RECORD_SECONDS)
+    t1, _ = p.stop_recording()
+    p.quit()
+    _, m = p.wait_for("err", RECORDING.pattern)
+    check(m.group(3) == "24.5", "the recording was announced at %s fps" % m.group(3))
+    check_recording(path, size, t1 - t0, picture_of=TESTGL_SIZE, fps=24.5)
+    check_no_errors(p)
+
+
 def case_never_draws(case):
     case.default_conf()
     p = case.start([case.program_path("vorna-testgl"), "--no-draw"])
@@ -631,6 +649,7 @@ CASES.update({
     "unwritable-output": case_unwritable_output,
     "ten-cycles": case_ten_cycles,
     "random-config": case_random_config,
+    "host-locale": case_host_locale,
     "never-draws": case_never_draws,
     "child-process": case_child_process,
     "judge-rejects-bad-pictures": case_judge_rejects_bad_pictures,
@@ -648,8 +667,7 @@ def main():
         return 0
     if not args.build or not args.case:
         parser.error("--build and --case are needed")
-    check_env = os.environ.get("DISPLAY")
-    if not check_env:
+    if not os.environ.get("DISPLAY"):
         print("e2e.py: no DISPLAY; run it under tests/support/with-xvfb.sh", file=sys.stderr)
         return 2
     case = Case(os.path.abspath(args.build))

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <clocale>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -21,11 +22,12 @@ namespace {
 
 const char kUsageBody[] =
     " [--load STYLE] [--events next|checkwindow] [--size WxH] [--fps N]\n"
-    "          [--seconds S] [--quit-key KEY] [--spawn-key KEY] [--no-draw]\n"
+    "          [--seconds S] [--quit-key KEY] [--spawn-key KEY] [--no-draw] [--setlocale]\n"
     "Opens a window, draws the test picture at most --fps times a second (default 60, 0: no\n"
     "cap) and runs for --seconds (default 60), until it gets --quit-key (default Escape), or\n"
     "until SIGINT or SIGTERM. --spawn-key runs `sh -c 'echo child; true'` on that key.\n"
-    "--no-draw opens the window but never creates a GL context or swaps.\n"
+    "--no-draw opens the window but never creates a GL context or swaps. --setlocale takes\n"
+    "the locale from the environment (LC_ALL, LANG), as most desktop programs do.\n"
     "Prints 'NAME: ready window 0x... pid N size WxH' on stdout once the window is mapped and\n"
     "the first frame is swapped.\n";
 
@@ -39,6 +41,7 @@ struct Options {
   KeySym quitKey = XK_Escape;
   KeySym spawnKey = NoSymbol;
   bool noDraw = false;
+  bool setLocale = false;
 };
 
 volatile sig_atomic_t stopRequested = 0;
@@ -68,6 +71,10 @@ bool parseOptions(const char* name, int argc, char** argv, Options* o) {
     }
     if (a == "--no-draw") {
       o->noDraw = true;
+      continue;
+    }
+    if (a == "--setlocale") {
+      o->setLocale = true;
       continue;
     }
     if (i + 1 >= argc) {
@@ -177,6 +184,7 @@ void runChild(const char* name) {
 int runTestProgram(const char* name, int argc, char** argv, GlLoader loader) {
   Options o;
   if (!parseOptions(name, argc, argv, &o)) return 2;
+  if (o.setLocale) std::setlocale(LC_ALL, "");
 
   struct sigaction sa = {};
   sa.sa_handler = onStopSignal;
