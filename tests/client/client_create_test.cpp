@@ -1,9 +1,13 @@
 // libmivo.so.0's calls where no GL is needed: what mivoClientCreate accepts and refuses, what it
 // says, the calls' tolerance of misuse, and what the library exports and needs.
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <limits>
 #include <set>
@@ -29,6 +33,12 @@ std::string commandOutput(const std::string &command) {
 int countFiles(const std::string &dir) {
     int n = 0;
     for (const auto &entry : std::filesystem::directory_iterator(dir)) n += entry.is_regular_file();
+    return n;
+}
+
+int countOccurrences(const std::string &text, const std::string &what) {
+    int n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
     return n;
 }
 
@@ -149,6 +159,32 @@ TEST(Client, ToleratesMisuse) {
     mivoClientDestroy(client);
     log = ::testing::internal::GetCapturedStderr();
     EXPECT_NE(log.find("Vorna wrote 0 frames (0 dropped)"), std::string::npos) << log;
+}
+
+// A program that forks while recording (to start a helper, say): the child has the handle but
+// not the worker thread, so there it does nothing, and its exit leaves the parent's file alone.
+TEST(Client, AForkedChildLeavesTheParentsRecordingAlone) {
+    TempDir dir;
+    std::string path = dir / "forked.mivo";
+    std::string url = "file://" + path;
+    CaptureParams params{16, 16, 0, 30, url.c_str()};
+    ::testing::internal::CaptureStderr();
+    MivoClient *client = mivoClientCreate(&params);
+    ASSERT_NE(client, nullptr);
+    pid_t child = fork();
+    if (child == 0) {
+        int refused = mivoClientCapture(client, 0, 0);
+        mivoClientDestroy(client);
+        std::exit(refused != 0 ? 0 : 1);
+    }
+    ASSERT_GT(child, 0);
+    int status = -1;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    mivoClientDestroy(client);
+    std::string log = ::testing::internal::GetCapturedStderr();
+    // The child shares our stderr: only the parent finished the recording.
+    EXPECT_EQ(countOccurrences(log, "Vorna wrote"), 1) << log;
 }
 
 TEST(Client, ExportsTheThreeCallsAndNeedsNoGlXOrCore) {
