@@ -443,6 +443,18 @@ def case_insets(case):
     check_no_errors(p)
 
 
+def case_two_windows(case):
+    # Both windows swap every frame, the second one with the colours inverted; the recording
+    # keeps to the first window, whose swap is the first after the press.
+    case.default_conf()
+    p = case.start([case.program_path("vorna-testgl"), "--second-window"])
+    p.wait_ready()
+    path, size, seconds = p.record()
+    p.quit()
+    check_recording(path, size, seconds, picture_of=TESTGL_SIZE)
+    check_no_errors(p)
+
+
 def case_sigkill(case):
     case.default_conf()
     p = case.start([case.program_path("vorna-testgl")])
@@ -643,6 +655,7 @@ def case_judge_rejects_bad_pictures(case):
 CASES = {"record-" + form: (lambda case, form=form: record_form(case, form)) for form in FORMS}
 CASES.update({
     "insets": case_insets,
+    "two-windows": case_two_windows,
     "sigkill-while-recording": case_sigkill,
     "exit-while-recording": case_exit_while_recording,
     "fixed-name-twice": case_fixed_name_twice,

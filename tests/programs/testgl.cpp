@@ -23,11 +23,13 @@ namespace {
 const char kUsageBody[] =
     " [--load STYLE] [--events next|checkwindow] [--size WxH] [--fps N]\n"
     "          [--seconds S] [--quit-key KEY] [--spawn-key KEY] [--no-draw] [--setlocale]\n"
+    "          [--second-window]\n"
     "Opens a window, draws the test picture at most --fps times a second (default 60, 0: no\n"
     "cap) and runs for --seconds (default 60), until it gets --quit-key (default Escape), or\n"
     "until SIGINT or SIGTERM. --spawn-key runs `sh -c 'echo child; true'` on that key.\n"
     "--no-draw opens the window but never creates a GL context or swaps. --setlocale takes\n"
     "the locale from the environment (LC_ALL, LANG), as most desktop programs do.\n"
+    "--second-window draws the picture inverted into a second window after each frame.\n"
     "Prints 'NAME: ready window 0x... pid N size WxH' on stdout once the window is mapped and\n"
     "the first frame is swapped.\n";
 
@@ -42,6 +44,7 @@ struct Options {
   KeySym spawnKey = NoSymbol;
   bool noDraw = false;
   bool setLocale = false;
+  bool secondWindow = false;
 };
 
 volatile sig_atomic_t stopRequested = 0;
@@ -71,6 +74,10 @@ bool parseOptions(const char* name, int argc, char** argv, Options* o) {
     }
     if (a == "--no-draw") {
       o->noDraw = true;
+      continue;
+    }
+    if (a == "--second-window") {
+      o->secondWindow = true;
       continue;
     }
     if (a == "--setlocale") {
@@ -136,7 +143,8 @@ struct Rect {
 const int kBand = 48;    // a band of its own colour along each edge
 const int kMarker = 24;  // a square in the top-left corner of the inner area
 
-void drawPicture(const GlApi& gl, int w, int h) {
+// The second window of --second-window shows the picture in inverted colours.
+void drawPicture(const GlApi& gl, int w, int h, bool inverted) {
   int innerW = w - 2 * kBand, innerH = h - 2 * kBand;
   int midX = kBand + innerW / 2, midY = kBand + innerH / 2;
   const Rect parts[] = {
@@ -155,7 +163,10 @@ void drawPicture(const GlApi& gl, int w, int h) {
   for (const Rect& p : parts) {
     // GL counts rows from the bottom of the window.
     gl.scissor(p.x, h - p.y - p.h, p.w, p.h);
-    gl.clearColor(p.r, p.g, p.b, 1);
+    if (inverted)
+      gl.clearColor(1 - p.r, 1 - p.g, 1 - p.b, 1);
+    else
+      gl.clearColor(p.r, p.g, p.b, 1);
     gl.clear(GL_COLOR_BUFFER_BIT);
   }
   gl.disable(GL_SCISSOR_TEST);
@@ -231,23 +242,29 @@ int runTestProgram(const char* name, int argc, char** argv, GlLoader loader) {
     visual = vi->visual;
     depth = vi->depth;
   }
-  Window win = XCreateWindow(dpy, root, 0, 0, o.width, o.height, 0, depth, InputOutput, visual,
-                             mask, &swa);
-  XStoreName(dpy, win, name);
-  // Lets vorna-xkey find the window by process id.
   long pid = getpid();
-  XChangeProperty(dpy, win, XInternAtom(dpy, "_NET_WM_PID", False), XA_CARDINAL, 32,
-                  PropModeReplace, reinterpret_cast<unsigned char*>(&pid), 1);
-  XSizeHints hints = {};
-  hints.flags = PMinSize | PMaxSize;
-  hints.min_width = hints.max_width = o.width;
-  hints.min_height = hints.max_height = o.height;
-  XSetWMNormalHints(dpy, win, &hints);
-  XMapWindow(dpy, win);
+  auto openWindow = [&](int x) {
+    Window w = XCreateWindow(dpy, root, x, 0, o.width, o.height, 0, depth, InputOutput, visual,
+                             mask, &swa);
+    XStoreName(dpy, w, name);
+    // Lets vorna-xkey find the window by process id.
+    XChangeProperty(dpy, w, XInternAtom(dpy, "_NET_WM_PID", False), XA_CARDINAL, 32,
+                    PropModeReplace, reinterpret_cast<unsigned char*>(&pid), 1);
+    XSizeHints hints = {};
+    hints.flags = PMinSize | PMaxSize;
+    hints.min_width = hints.max_width = o.width;
+    hints.min_height = hints.max_height = o.height;
+    XSetWMNormalHints(dpy, w, &hints);
+    XMapWindow(dpy, w);
+    XEvent mapped;
+    do {
+      XWindowEvent(dpy, w, StructureNotifyMask, &mapped);
+    } while (mapped.type != MapNotify);
+    return w;
+  };
+  Window win = openWindow(0);
+  Window second = o.secondWindow ? openWindow(o.width + 16) : None;
   XEvent ev;
-  do {
-    XWindowEvent(dpy, win, StructureNotifyMask, &ev);
-  } while (ev.type != MapNotify);
 
   if (vi) {
     ctx = gl.createContext(dpy, vi, nullptr, True);
@@ -267,8 +284,16 @@ int runTestProgram(const char* name, int argc, char** argv, GlLoader loader) {
   bool quit = false;
   while (!quit && !stopRequested && now() - start < o.seconds) {
     if (!o.noDraw) {
-      drawPicture(gl, o.width, o.height);
+      // Events are read after both swaps, so the first swap after a key press is the first
+      // window's.
+      if (second != None) gl.makeCurrent(dpy, win, ctx);
+      drawPicture(gl, o.width, o.height, false);
       gl.swapBuffers(dpy, win);
+      if (second != None) {
+        gl.makeCurrent(dpy, second, ctx);
+        drawPicture(gl, o.width, o.height, true);
+        gl.swapBuffers(dpy, second);
+      }
       ++frames;
     }
     if (!announced) {
@@ -298,7 +323,8 @@ int runTestProgram(const char* name, int argc, char** argv, GlLoader loader) {
     if (period > 0 || o.noDraw) {
       next += o.noDraw ? 0.01 : period;
       double t = now();
-      // After a stall, start the schedule afresh rather than racing to catch up.
+      // Frames missed by a short stall are caught up, as game loops do; after a quarter of a
+      // second the schedule starts afresh.
       if (next < t - 0.25) next = t;
       sleepUntil(next);
     }
@@ -309,6 +335,7 @@ int runTestProgram(const char* name, int argc, char** argv, GlLoader loader) {
     gl.makeCurrent(dpy, None, nullptr);
     gl.destroyContext(dpy, ctx);
   }
+  if (second != None) XDestroyWindow(dpy, second);
   XDestroyWindow(dpy, win);
   XCloseDisplay(dpy);
   std::printf("%s: %ld frames in %.2f s, %s\n", name, frames, ran,
