@@ -2,6 +2,7 @@
 
 #include <limits.h>
 #include <stdlib.h>
+#include <string.h>
 #include <unistd.h>
 
 namespace vorna {
@@ -15,8 +16,14 @@ std::string executablePath() {
 
 std::string libraryDirectory(const std::string &executable) {
     std::string::size_type slash = executable.rfind('/');
-    std::string bin = slash == std::string::npos ? std::string(".") : executable.substr(0, slash);
-    std::string directory = bin + "/" VORNA_LIBDIR_FROM_BINDIR;
+    std::string directory = slash == std::string::npos ? std::string(".") : executable.substr(0, slash);
+    const char *relative = VORNA_LIBDIR_FROM_BINDIR;
+    while (strncmp(relative, "../", 3) == 0 && directory.rfind('/') != std::string::npos) {
+        directory.erase(directory.rfind('/'));
+        relative += 3;
+    }
+    directory += '/';
+    directory += relative;
     char resolved[PATH_MAX];
     if (realpath(directory.c_str(), resolved)) return resolved;
     return directory;

@@ -26,7 +26,7 @@ void printHelp() {
           "recording and F8 again to stop.\n"
           "\n"
           "Commands:\n"
-          "  run [--profile NAME] [--] PROGRAM [ARGS...]\n"
+          "  run [--record] [--profile NAME] [--] PROGRAM [ARGS...]\n"
           "                    run PROGRAM with Vorna loaded into it\n"
           "  config [--profile NAME] [PROGRAM]\n"
           "                    show the configuration files PROGRAM would read and the\n"

@@ -6,7 +6,7 @@
 
 namespace vorna {
 
-CommandOptions parseOptions(const char *command, int argc, char **argv) {
+CommandOptions parseOptions(const char *command, int argc, char **argv, bool record) {
     CommandOptions options;
     int i = 0;
     for (; i < argc; ++i) {
@@ -18,6 +18,8 @@ CommandOptions parseOptions(const char *command, int argc, char **argv) {
         if (argument[0] != '-' || argument[1] == '\0') break;
         if (strcmp(argument, "-h") == 0 || strcmp(argument, "--help") == 0) {
             options.help = true;
+        } else if (record && strcmp(argument, "--record") == 0) {
+            options.record = true;
         } else if (strcmp(argument, "--profile") == 0) {
             if (i + 1 == argc) {
                 complain("%s: --profile needs a name; try 'vorna %s --help'", command, command);

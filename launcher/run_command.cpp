@@ -16,11 +16,14 @@
 namespace vorna {
 
 void printRunHelp() {
-    fputs("Usage: vorna run [--profile NAME] [--] PROGRAM [ARGS...]\n"
+    fputs("Usage: vorna run [--record] [--profile NAME] [--] PROGRAM [ARGS...]\n"
           "Runs PROGRAM with Vorna loaded into it. Press F8 in its window to start recording\n"
           "and F8 again to stop. Fits a game launcher's command template: vorna run %command%\n"
           "\n"
           "Options:\n"
+          "  --record        start recording at PROGRAM's first frame, without a key press; F8\n"
+          "                  stops it (when PROGRAM gets key presses through Xlib) and so does\n"
+          "                  PROGRAM's exit. Every OpenGL program PROGRAM starts records too.\n"
           "  --profile NAME  also read ~/.vorna/profiles/NAME (the same as VORNA=NAME)\n"
           "  -h, --help      show this help\n"
           "\n"
@@ -29,7 +32,7 @@ void printRunHelp() {
 }
 
 int runCommand(int argc, char **argv) {
-    CommandOptions options = parseOptions("run", argc, argv);
+    CommandOptions options = parseOptions("run", argc, argv, true);
     if (!options.valid) return exitUsage;
     if (options.help) {
         printRunHelp();
@@ -49,7 +52,8 @@ int runCommand(int argc, char **argv) {
         return 1;
     }
     const std::string value = withPreload(getenv("LD_PRELOAD"), preload);
-    if (setenv("LD_PRELOAD", value.c_str(), 1) != 0 || (options.profile && setenv("VORNA", options.profile, 1) != 0)) {
+    if (setenv("LD_PRELOAD", value.c_str(), 1) != 0 || (options.profile && setenv("VORNA", options.profile, 1) != 0) ||
+        (options.record && setenv("VORNA_RECORD_AT_START", "1", 1) != 0)) {
         complain("couldn't set the environment: %s", strerror(errno));
         return 1;
     }

@@ -11,6 +11,7 @@
 #include "core_loader.h"
 #include "real_functions.h"
 #include "recording_target.h"
+#include "start_press.h"
 
 #include <pthread.h>
 
@@ -23,6 +24,7 @@ enum CoreState { NotTried, Loaded, Failed };
 pthread_mutex_t coreLock = PTHREAD_MUTEX_INITIALIZER;
 std::atomic<int> state{NotTried};
 const CoreEntries *core = nullptr;
+bool startPressDue = false;
 __thread bool inside __attribute__((tls_model("initial-exec")));
 
 struct Held {
@@ -48,14 +50,15 @@ bool coreReady() {
     Held held;
     if (state.load(std::memory_order_relaxed) == NotTried) {
         core = loadCore();
+        startPressDue = core && recordAtStart();
         state.store(core ? Loaded : Failed, std::memory_order_release);
     }
     return core != nullptr;
 }
 
-void passEvent(Display *display, XEvent *event) {
-    if (!coreLoaded()) return;
-    Held held;
+namespace {
+
+void eventUnderLock(Display *display, XEvent *event) {
     if (event->type == KeyPress) {
         auto toKeycode = reinterpret_cast<KeysymToKeycodeFunction>(realFunction(Real::KeysymToKeycode));
         noteEvent(display, event, core->settings->hotkey, toKeycode);
@@ -63,7 +66,21 @@ void passEvent(Display *display, XEvent *event) {
     core->event(display, event);
 }
 
+}  // namespace
+
+void passEvent(Display *display, XEvent *event) {
+    if (!coreLoaded()) return;
+    Held held;
+    eventUnderLock(display, event);
+}
+
 void passFrame(Display *display, Drawable drawable) {
     Held held;
+    if (startPressDue) {
+        startPressDue = false;
+        XEvent press;
+        auto toKeycode = reinterpret_cast<KeysymToKeycodeFunction>(realFunction(Real::KeysymToKeycode));
+        if (makeStartPress(display, core->settings->hotkey, toKeycode, &press)) eventUnderLock(display, &press);
+    }
     if (isTarget(drawable)) core->capture(display, drawable);
 }

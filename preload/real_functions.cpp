@@ -8,7 +8,8 @@
 // glXGetCurrentDrawable and XKeysymToKeycode are not hooked, but with a private libGL/libX11
 // they are as hidden as the rest. They are taken from the library that holds a real function
 // we already have: dladdr names it, and dlopen with RTLD_NOLOAD hands out a handle to it
-// without loading anything.
+// without loading anything. Xlib is also asked for by its soname, for a key look-up before the
+// program took any event.
 #include "real_functions.h"
 
 #include "real_dlsym.h"
@@ -68,6 +69,12 @@ void *search(Real which) {
         for (int i = static_cast<int>(Real::NextEvent); i <= static_cast<int>(Real::PeekIfEvent) && !found; ++i) {
             void *known = slots[i].load(std::memory_order_acquire);
             if (known != missing) found = fromLibraryOf(known, realName(which));
+        }
+        if (!found) {
+            if (void *xlib = dlopen("libX11.so.6", RTLD_LAZY | RTLD_NOLOAD)) {
+                found = lookup(xlib, realName(which));
+                dlclose(xlib);
+            }
         }
     }
     return found;

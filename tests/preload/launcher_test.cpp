@@ -97,8 +97,8 @@ TEST(VornaCommand, HelpVersionAndUsageErrors) {
         {{"-V"}, 0, "vorna 0.1.0\n", ""},
         {{"--help"}, 0, "Usage: vorna COMMAND [ARGS...]\n...", ""},
         {{"help"}, 0, "Usage: vorna COMMAND [ARGS...]\n...", ""},
-        {{"help", "run"}, 0, "Usage: vorna run [--profile NAME] [--] PROGRAM [ARGS...]\n...", ""},
-        {{"run", "--help"}, 0, "Usage: vorna run [--profile NAME] [--] PROGRAM [ARGS...]\n...", ""},
+        {{"help", "run"}, 0, "Usage: vorna run [--record] [--profile NAME] [--] PROGRAM [ARGS...]\n...", ""},
+        {{"run", "--help"}, 0, "Usage: vorna run [--record] [--profile NAME] [--] PROGRAM [ARGS...]\n...", ""},
         {{"config", "-h"}, 0, "Usage: vorna config [--profile NAME] [PROGRAM]\n...", ""},
         {{}, 2, "", "vorna: missing command; try 'vorna --help'\n"},
         {{"record"}, 2, "", "vorna: no such command 'record'; try 'vorna --help'\n"},
@@ -145,6 +145,9 @@ TEST(VornaCommand, RunHandsOverExitStatusStreamsAndEnvironment) {
     expectCase({{"run", "--profile", "lowres", "sh", "-c", "printf %s \"$VORNA\""}, 0, "lowres", ""},
                {{"VORNA", std::nullopt}});
     expectCase({{"run", "--profile=night", "--", "sh", "-c", "printf %s \"$VORNA\""}, 0, "night", ""});
+    expectCase({{"run", "--record", "sh", "-c", "printf %s \"$VORNA_RECORD_AT_START\""}, 0, "1", ""},
+               {{"VORNA_RECORD_AT_START", std::nullopt}});
+    expectCase({{"config", "--record"}, 2, "", "vorna: config: unknown option '--record'; try 'vorna config --help'\n"});
 }
 
 TEST(VornaCommand, RunWithoutTheLayerNextToItSaysWhereItLooked) {

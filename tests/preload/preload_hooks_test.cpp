@@ -11,7 +11,7 @@ using vorna_test::readFile;
 using vorna_test::run;
 using vorna_test::TempDir;
 
-unsigned keycodeOfLetterA();
+unsigned keycodeOf(const char *keysymName);
 
 namespace {
 
@@ -23,13 +23,15 @@ struct Traced {
 // Runs the probe with the layer preloaded and returns the trace lines that start with one of
 // `kinds`, with the probe's display pointer written as "D".
 Traced probe(const char *program, const std::vector<std::string> &arguments, const std::vector<std::string> &kinds,
-             const char *preload = STANDIN_PRELOAD) {
+             const char *preload = STANDIN_PRELOAD, bool recordAtStart = false) {
     TempDir dir;
     const std::string trace = dir.path() + "/trace";
     std::vector<std::string> argv{program};
     argv.insert(argv.end(), arguments.begin(), arguments.end());
     Traced traced;
-    traced.outcome = run(argv, {{"LD_PRELOAD", std::string(preload)}, {"VORNA_TEST_TRACE", trace}});
+    traced.outcome = run(argv, {{"LD_PRELOAD", std::string(preload)},
+                                {"VORNA_TEST_TRACE", trace},
+                                {"VORNA_RECORD_AT_START", recordAtStart ? std::optional<std::string>("1") : std::nullopt}});
 
     std::istringstream text(readFile(trace));
     std::string display;
@@ -62,7 +64,7 @@ class EveryEventCall : public testing::TestWithParam<const char *> {};
 // Each of the eleven Xlib calls hands its event to the core, peeks as well as takes; the core
 // is loaded at the first swap and not before, privately, binding to its own dependencies.
 TEST_P(EveryEventCall, PassesEachEventItReturnsToTheCore) {
-    const std::string k = std::to_string(keycodeOfLetterA());
+    const std::string k = std::to_string(keycodeOf("a"));
     Traced traced = probe(GetParam(), {"events"}, {"mark", "core", "event", "capture"});
     ASSERT_EQ(traced.outcome.exitCode, 0) << traced.outcome.err;
     EXPECT_EQ(traced.outcome.err, "");
@@ -136,6 +138,23 @@ INSTANTIATE_TEST_SUITE_P(GetProcAddress, SwapFromLookup,
                          testing::Values(SwapSource{"arb", HOOK_PROBE, "arb"}, SwapSource{"plain", HOOK_PROBE, "plain"},
                                          SwapSource{"dlopen_arb", HOOK_PROBE_DLOPEN, "arb"}),
                          [](const testing::TestParamInfo<SwapSource> &info) { return info.param.name; });
+
+class RecordAtStart : public testing::TestWithParam<const char *> {};
+
+// The press the layer makes up at the first frame, before that frame reaches the core; the
+// programs take no event before it, so the key code comes from Xlib found by its name.
+TEST_P(RecordAtStart, TheCoreGetsOneHotkeyPressBeforeTheFirstFrame) {
+    const std::string f8 = std::to_string(keycodeOf("F8"));
+    Traced traced = probe(GetParam(), {"frames"}, {"event", "capture", "mark done"}, STANDIN_PRELOAD, true);
+    ASSERT_EQ(traced.outcome.exitCode, 0) << traced.outcome.err;
+    EXPECT_EQ(joined(traced.lines),
+              "event 2 " + f8 + " 1 D\ncapture 200x100\ncapture 200x100\ncapture 200x100\nmark done\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(LinkedAndOpenedPrivately, RecordAtStart, testing::Values(HOOK_PROBE, HOOK_PROBE_DLOPEN),
+                         [](const testing::TestParamInfo<const char *> &info) {
+                             return std::string(info.index == 0 ? "linked" : "dlopen");
+                         });
 
 TEST(PassThrough, AProgramThatNeverDrawsNeverLoadsTheCoreAndPrintsNothing) {
     Traced traced = probe(HOOK_PROBE, {"nodraw"}, {"core", "event", "capture", "mark done"});
