@@ -135,8 +135,10 @@ private:
             }
         }
         if (encoder_) {
-            if (!encoder_->finish(msSinceStart(stopNs_))) fail(encoder_->error());
-            else if (encoder_->fileRemoved()) fail("the file was removed while recording");
+            if (!encoder_->finish(msSinceStart(stopNs_)))
+                fail(encoder_->error(), "mivoClientDestroy");
+            else if (encoder_->fileRemoved())
+                fail("the file was removed while recording", "mivoClientDestroy");
         }
         if (encoder_) {
             written_ = encoder_->framesWritten();
@@ -166,12 +168,13 @@ private:
     }
 
     // Ends the recording after a write error: one message, the encoder and its file closed at
-    // once, and every later frame refused.
-    void fail(const std::string &cause) {
+    // once, and every later frame refused. `who` is the call the user sees behind it: frames
+    // go in through mivoClientCapture, the file is finished by mivoClientDestroy.
+    void fail(const std::string &cause, const char *who = "mivoClientCapture") {
         clientLog(LogError,
-                  "mivoClientCapture(): recording to %s failed: %s; the recording has ended and "
-                  "the file keeps what was written before\n",
-                  settings_.path.c_str(), cause.c_str());
+                  "%s(): recording to %s failed: %s; the recording has ended and the file keeps "
+                  "what was written before\n",
+                  who, settings_.path.c_str(), cause.c_str());
         written_ = encoder_->framesWritten();
         endMs_ = encoder_->endMs();
         encoder_.reset();
