@@ -271,6 +271,7 @@ class Program:
         self.case = case
         self.argv = argv
         self.window_name = window_name
+        self.last_report = None  # (frames, seconds) of the last "Vorna wrote" line
         env = dict(os.environ, HOME=case.home, **extra_env)
         env.pop("VORNA", None)
         self.proc = subprocess.Popen([case.vorna, "run", "--"] + argv, env=env,
@@ -360,6 +361,7 @@ class Program:
         t = self.press("F8")
         self.wait_for("err", STOPPED, after=mark)
         _, m = self.wait_for("err", WROTE.pattern, after=mark)
+        self.last_report = (int(m.group(1)), float(m.group(3)))
         return t, m.group(4)
 
     def record(self, seconds=RECORD_SECONDS):
@@ -423,8 +425,14 @@ def record_form(case, form):
     p.quit()
     expected = TESTGL_SIZE if kind == "testgl" else (300, 300)
     check(size == expected, "recording announced %dx%d, the window is %dx%d" % (size + expected))
-    check_recording(path, size, seconds,
-                    picture_of=TESTGL_SIZE if kind == "testgl" else None, gears=kind == "gears")
+    frames, length = check_recording(path, size, seconds,
+                                     picture_of=TESTGL_SIZE if kind == "testgl" else None,
+                                     gears=kind == "gears")
+    # What the user is told must be what the file holds.
+    told_frames, told_seconds = p.last_report
+    check(told_frames == frames and abs(told_seconds - length) <= 0.1,
+          "Vorna reported %d frames and %.2f s, the file holds %d frames and %.2f s"
+          % (told_frames, told_seconds, frames, length))
     check_no_errors(p)
     check("own " not in p.text("err"), "the client bound to the program's symbols:\n" + p.text("err"))
     check(case.recordings() == [os.path.basename(path)],
