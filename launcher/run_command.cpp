@@ -51,6 +51,12 @@ int runCommand(int argc, char **argv) {
         complain("libvorna-preload.so not found next to %s (looked in %s)", self.c_str(), libraries.c_str());
         return 1;
     }
+    // The loader splits LD_PRELOAD at blanks and colons, with no way to quote them.
+    if (preload.find_first_of(": ") != std::string::npos) {
+        complain("%s can't go into LD_PRELOAD: its path holds a blank or a colon; install Vorna elsewhere",
+                 preload.c_str());
+        return 1;
+    }
     const std::string value = withPreload(getenv("LD_PRELOAD"), preload);
     if (setenv("LD_PRELOAD", value.c_str(), 1) != 0 || (options.profile && setenv("VORNA", options.profile, 1) != 0) ||
         (options.record && setenv("VORNA_RECORD_AT_START", "1", 1) != 0)) {

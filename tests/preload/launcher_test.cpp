@@ -161,6 +161,20 @@ TEST(VornaCommand, RunWithoutTheLayerNextToItSaysWhereItLooked) {
                                prefix.path() + "/lib/vorna)\n");
 }
 
+TEST(VornaCommand, RunRefusesALayerPathThatLdPreloadCannotCarry) {
+    TempDir dir;
+    const std::string prefix = dir.path() + "/My Games";
+    std::filesystem::create_directories(prefix + "/bin");
+    std::filesystem::create_directories(prefix + "/lib/vorna");
+    std::filesystem::copy_file(vornaCommand, prefix + "/bin/vorna");
+    std::filesystem::copy_file(preload, prefix + "/lib/vorna/libvorna-preload.so");
+    Outcome outcome = run({prefix + "/bin/vorna", "run", "true"});
+    EXPECT_EQ(outcome.exitCode, 1);
+    EXPECT_EQ(outcome.err, "vorna: " + prefix +
+                               "/lib/vorna/libvorna-preload.so can't go into LD_PRELOAD: its path holds a blank or a "
+                               "colon; install Vorna elsewhere\n");
+}
+
 TEST(VornaCommand, ConfigShowsTheFilesAndTheSettingsTheCoreMakesOfThem) {
     TempDir home;
     std::filesystem::create_directories(home.path() + "/.vorna/programs");
