@@ -246,8 +246,8 @@ class Case:
     def default_conf(self, extra=""):
         self.write_conf("OUTPUT = %s\nFPS = %g\n%s" % (self.out_url(), FPS, extra))
 
-    def start(self, argv, window_name=None, env=None):
-        p = Program(self, argv, window_name, env or {})
+    def start(self, argv, window_name=None, env=None, run_options=()):
+        p = Program(self, argv, window_name, env or {}, list(run_options))
         self.programs.append(p)
         return p
 
@@ -267,14 +267,14 @@ class Case:
 
 
 class Program:
-    def __init__(self, case, argv, window_name, extra_env):
+    def __init__(self, case, argv, window_name, extra_env, run_options):
         self.case = case
         self.argv = argv
         self.window_name = window_name
         self.last_report = None  # (frames, seconds) of the last "Vorna wrote" line
         env = dict(os.environ, HOME=case.home, **extra_env)
         env.pop("VORNA", None)
-        self.proc = subprocess.Popen([case.vorna, "run", "--"] + argv, env=env,
+        self.proc = subprocess.Popen([case.vorna, "run"] + run_options + ["--"] + argv, env=env,
                                      stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                                      stderr=subprocess.PIPE)
         self.lines = {"out": [], "err": []}
@@ -493,6 +493,32 @@ def case_exit_while_recording(case):
     check_no_errors(p)
 
 
+def record_from_first_frame(case, stop_by_hotkey):
+    # `vorna run --record` starts at the first frame without a key press; the recording ends at
+    # the hotkey or, for programs whose keys never reach Xlib, at the program's exit.
+    case.default_conf()
+    p = case.start([case.program_path("vorna-testgl"), "--seconds", "3"], run_options=["--record"])
+    p.wait_ready()
+    ready_at = p.lines["out"][p.wait_for("out", r": ready window ")[0]][0]
+    _, m = p.wait_for("err", RECORDING.pattern)
+    path, size = m.group(4), (int(m.group(1)), int(m.group(2)))
+    if stop_by_hotkey:
+        time.sleep(2.0)
+        t1, written = p.stop_recording()
+        check(written == path, "recording announced %s but wrote %s" % (path, written))
+        end = t1
+    rc = p.wait()
+    check(rc == 0, "the program exited with status %d" % rc)
+    if not stop_by_hotkey:
+        _, ran = p.wait_for("out", r"frames in ([\d.]+) s, time is up")
+        end = ready_at + float(ran.group(1))
+        p.wait_for("err", WROTE.pattern)
+    check(sum(msg.startswith(STARTING) for _, msg in p.vorna_lines()) == 1,
+          "not exactly one start:\n" + p.text("err"))
+    check_recording(path, size, end - ready_at, picture_of=TESTGL_SIZE)
+    check_no_errors(p)
+
+
 def case_fixed_name_twice(case):
     # A fixed name in a directory that does not exist yet, with a blank escaped in the URL.
     folder = os.path.join(case.out, "my clips")
@@ -666,6 +692,8 @@ CASES.update({
     "two-windows": case_two_windows,
     "sigkill-while-recording": case_sigkill,
     "exit-while-recording": case_exit_while_recording,
+    "record-option-until-exit": lambda case: record_from_first_frame(case, False),
+    "record-option-until-hotkey": lambda case: record_from_first_frame(case, True),
     "fixed-name-twice": case_fixed_name_twice,
     "unwritable-output": case_unwritable_output,
     "ten-cycles": case_ten_cycles,
