@@ -622,9 +622,9 @@ def case_never_draws(case):
     check(case.recordings() == [], "recorded %s" % case.recordings())
 
 
-def case_child_process(case):
+def child_process(case, child):
     case.default_conf()
-    p = case.start([case.program_path("vorna-testgl"), "--spawn-key", "c"])
+    p = case.start([case.program_path("vorna-testgl"), "--spawn-key", "c", "--child", child])
     p.wait_ready()
     t0, path, size = p.start_recording()
     time.sleep(1.0)
@@ -700,7 +700,8 @@ CASES.update({
     "random-config": case_random_config,
     "host-locale": case_host_locale,
     "never-draws": case_never_draws,
-    "child-process": case_child_process,
+    "child-process-exec": lambda case: child_process(case, "exec"),
+    "child-process-exit": lambda case: child_process(case, "exit"),
     "judge-rejects-bad-pictures": case_judge_rejects_bad_pictures,
 })
 

@@ -22,11 +22,14 @@ namespace {
 
 const char kUsageBody[] =
     " [--load STYLE] [--events next|checkwindow] [--size WxH] [--fps N]\n"
-    "          [--seconds S] [--quit-key KEY] [--spawn-key KEY] [--no-draw] [--setlocale]\n"
-    "          [--second-window]\n"
+    "          [--seconds S] [--quit-key KEY] [--spawn-key KEY] [--child exec|exit]\n"
+    "          [--no-draw] [--setlocale]"
+    " [--second-window]\n"
     "Opens a window, draws the test picture at most --fps times a second (default 60, 0: no\n"
     "cap) and runs for --seconds (default 60), until it gets --quit-key (default Escape), or\n"
-    "until SIGINT or SIGTERM. --spawn-key runs `sh -c 'echo child; true'` on that key.\n"
+    "until SIGINT or SIGTERM. --spawn-key starts a child on that key: with --child exec\n"
+    "(the default) it runs `sh -c 'echo child; true'`, with --child exit it prints 'child'\n"
+    "and calls exit().\n"
     "--no-draw opens the window but never creates a GL context or swaps. --setlocale takes\n"
     "the locale from the environment (LC_ALL, LANG), as most desktop programs do.\n"
     "--second-window draws the picture inverted into a second window after each frame.\n"
@@ -42,6 +45,7 @@ struct Options {
   double seconds = 60;
   KeySym quitKey = XK_Escape;
   KeySym spawnKey = NoSymbol;
+  bool childExits = false;
   bool noDraw = false;
   bool setLocale = false;
   bool secondWindow = false;
@@ -107,6 +111,9 @@ bool parseOptions(const char* name, int argc, char** argv, Options* o) {
       ok = parseKey(v, &o->quitKey);
     } else if (a == "--spawn-key") {
       ok = parseKey(v, &o->spawnKey);
+    } else if (a == "--child") {
+      ok = std::strcmp(v, "exec") == 0 || std::strcmp(v, "exit") == 0;
+      o->childExits = std::strcmp(v, "exit") == 0;
     } else {
       std::fprintf(stderr, "%s: unknown option %s (see --help)\n", name, a.c_str());
       return false;
@@ -172,9 +179,16 @@ void drawPicture(const GlApi& gl, int w, int h, bool inverted) {
   gl.disable(GL_SCISSOR_TEST);
 }
 
-void runChild(const char* name) {
+void runChild(const char* name, bool exits) {
+  std::fflush(stdout);
   pid_t pid = fork();
   if (pid == 0) {
+    if (exits) {
+      // A helper that returns and ends through exit(), so every library's exit handlers run in
+      // a copy of the process that holds none of its threads.
+      std::puts("child");
+      std::exit(0);
+    }
     execl("/bin/sh", "sh", "-c", "echo child; true", static_cast<char*>(nullptr));
     _exit(127);
   }
@@ -316,7 +330,7 @@ int runTestProgram(const char* name, int argc, char** argv, GlLoader loader) {
       if (sym == o.quitKey) {
         quit = true;
       } else if (o.spawnKey != NoSymbol && sym == o.spawnKey) {
-        runChild(name);
+        runChild(name, o.childExits);
       }
     }
 
