@@ -129,7 +129,10 @@ std::unique_ptr<Encoder> Encoder::open(const EncoderConfig &config, std::string 
         *error = "this FFmpeg has no libx264 encoder (install Debian's libavcodec59 with libx264)";
         return nullptr;
     }
-    if (!m.sink.open(config.path, error)) return nullptr;
+    if (!m.sink.open(config.path, error)) {
+        *error += "; choose another OUTPUT";
+        return nullptr;
+    }
 
     const int width = static_cast<int>(paddedToEven(config.outWidth));
     const int height = static_cast<int>(paddedToEven(config.outHeight));

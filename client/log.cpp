@@ -60,13 +60,15 @@ const char *levelName(uint64_t level) {
 }  // namespace
 
 void clientLog(uint64_t level, const char *format, ...) {
-    char text[2048];
+    char text[8192];
     {
         CLocaleScope cLocale;
         va_list args;
         va_start(args, format);
-        vsnprintf(text, sizeof text, format, args);
+        int length = vsnprintf(text, sizeof text, format, args);
         va_end(args);
+        // A cut line still ends its line.
+        if (length >= static_cast<int>(sizeof text)) text[sizeof text - 2] = '\n';
     }
 
     if (LogMessageFn core = coreLog()) {
