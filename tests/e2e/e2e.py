@@ -670,7 +670,8 @@ def case_judge_rejects_bad_pictures(case):
     check_recording(path, size, seconds, picture_of=TESTGL_SIZE)
     for n, (name, vf, insets, accepted) in enumerate(JUDGE_COPIES):
         copy = os.path.join(case.root, "copy-%d.mkv" % n)
-        rc, _, err = run_tool(["ffmpeg", "-v", "error", "-nostdin", "-i", path, "-vf", vf,
+        rc, _, err = run_tool(["ffmpeg", "-v", "error", "-nostdin", "-i", path, "-frames:v", "8",
+                               "-vf", vf,
                                "-c:v", "libx264", "-preset", "ultrafast", "-crf", "18",
                                "-pix_fmt", "yuv420p", copy])
         check(rc == 0, "ffmpeg cannot make the copy '%s': %s" % (name, err.strip()))
