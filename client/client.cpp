@@ -96,6 +96,11 @@ void delist(MivoClient *client) {
 }
 
 void reportStats(const RecorderStats &stats) {
+    if (stats.discarded) {
+        clientLog(LogInfo, "Vorna took no frame (%llu dropped), so %s was not kept\n",
+                  static_cast<unsigned long long>(stats.framesDropped), stats.path.c_str());
+        return;
+    }
     clientLog(LogInfo, "Vorna wrote %llu frames (%llu dropped), %.2f s, to %s\n",
               static_cast<unsigned long long>(stats.framesWritten),
               static_cast<unsigned long long>(stats.framesDropped), stats.durationSeconds,

@@ -3,6 +3,7 @@
 #include <pthread.h>
 #include <signal.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <future>
@@ -90,6 +91,7 @@ public:
         stats.durationSeconds = static_cast<double>(endMs_) / 1000.0;
         stats.path = settings_.path;
         stats.failed = failed();
+        stats.discarded = discarded_;
         return stats;
     }
 
@@ -144,6 +146,9 @@ private:
             written_ = encoder_->framesWritten();
             endMs_ = encoder_->endMs();
             encoder_.reset();
+            // A video without a single frame is no video: players and readers refuse the bare
+            // header, so the file is not left behind (F8 pressed twice before a frame was read).
+            if (written_ == 0 && unlink(settings_.path.c_str()) == 0) discarded_ = true;
         }
     }
 
@@ -191,6 +196,7 @@ private:
     int64_t stopNs_ = 0;    // written before the queue closes, read by the worker after
     uint64_t written_ = 0;  // worker's, read after the join
     int64_t endMs_ = 0;
+    bool discarded_ = false;  // worker's, read after the join
     bool firstFrame_ = true;
 };
 

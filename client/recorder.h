@@ -43,6 +43,7 @@ struct RecorderStats {
     double durationSeconds = 0;
     std::string path;
     bool failed = false;                   // a write error ended the recording early
+    bool discarded = false;                // no frame was written, so no file was kept
 };
 
 class Recorder;
