@@ -173,6 +173,27 @@ TEST(Recorder, OddSizesArePaddedByRepeatingTheLastColumnAndRow) {
     }
 }
 
+// The largest area a recording accepts: beyond what H.264's highest level lists, so the
+// encoder must not refuse it.
+TEST(Recorder, RecordsTheLargestArea) {
+    constexpr uint32_t kSide = 8192;
+    TempDir dir;
+    const std::string path = reserve(dir, "huge.mkv");
+    auto recorder = start(settingsFor(path, kSide, kSide));
+    ASSERT_TRUE(recorder);
+    SyntheticFrame frame(kSide, kSide, quadrants(kSide, kSide));
+    submitAndWait(*recorder, frame, monotonicNowNs());
+    RecorderStats stats = finishRecorder(std::move(recorder));
+    EXPECT_EQ(stats.framesWritten, 1u);
+    EXPECT_FALSE(stats.failed);
+
+    Probe p = probe(path);
+    ASSERT_TRUE(p.ok);
+    EXPECT_EQ(p.width, int(kSide));
+    EXPECT_EQ(p.height, int(kSide));
+    expectQuadrants(path, p.width, p.height);
+}
+
 TEST(Recorder, ScalesToTheRequestedSize) {
     struct Case {
         uint32_t width, height, outWidth, outHeight;
