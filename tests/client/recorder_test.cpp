@@ -405,10 +405,10 @@ TEST(Recorder, AKilledProgramLeavesAPlayableFile) {
 }
 
 // Frames with noise, so every one costs the file some kilobytes.
-void fillNoise(SyntheticFrame &frame, uint32_t seed) {
+void fillNoise(SyntheticFrame &frame, uint32_t state) {
     for (uint8_t &byte : frame.pixels()) {
-        seed = seed * 1664525u + 1013904223u;
-        byte = static_cast<uint8_t>(seed >> 24);
+        state = state * 1664525u + 1013904223u;
+        byte = static_cast<uint8_t>(state >> 24);
     }
 }
 
@@ -424,9 +424,9 @@ int recordUntilFailure(const std::string &path) {
     }
     SyntheticFrame frame(320, 240, solid({0, 0, 0}));
     const int64_t deadline = monotonicNowNs() + 20000 * kMs;
-    uint32_t seed = 1;
+    uint32_t noise = 1;
     while (!recorderFailed(*recorder) && monotonicNowNs() < deadline) {
-        fillNoise(frame, seed++);
+        fillNoise(frame, noise++);
         submitAndWait(*recorder, frame, monotonicNowNs());
     }
     bool refusedAndReleased = !submitFrame(*recorder, frame.ref(monotonicNowNs())) && !frame.busy();
