@@ -77,9 +77,12 @@ void forgetInChild() {
     ++forkGeneration;
 }
 
+// Registered when the library is loaded, before whoever loaded it registers its own: fork
+// handlers that lock run in reverse order of registration, so a caller that holds its lock
+// around our calls (the preload layer does) takes it before we take ours, as on every other path.
+__attribute__((constructor)) void watchForks() { pthread_atfork(lockRegistry, unlockRegistry, forgetInChild); }
+
 void enlist(MivoClient *client) {
-    static std::once_flag once;
-    std::call_once(once, [] { pthread_atfork(lockRegistry, unlockRegistry, forgetInChild); });
     std::lock_guard<std::mutex> guard(registry().lock);
     registry().clients.push_back(client);
 }

@@ -27,6 +27,12 @@ const CoreEntries *core = nullptr;
 bool startPressDue = false;
 __thread bool inside __attribute__((tls_model("initial-exec")));
 
+// fork() copies the lock as it stands: taken by a thread that is inside the core right now, it
+// would stay taken for ever in the child, whose only thread then hangs at its first swap. The
+// fork waits for the core call to end instead, and both sides carry on with the lock free.
+void lockForFork() { pthread_mutex_lock(&coreLock); }
+void unlockAfterFork() { pthread_mutex_unlock(&coreLock); }
+
 struct Held {
     Held() {
         pthread_mutex_lock(&coreLock);
@@ -50,6 +56,7 @@ bool coreReady() {
     Held held;
     if (state.load(std::memory_order_relaxed) == NotTried) {
         core = loadCore();
+        if (core) pthread_atfork(lockForFork, unlockAfterFork, unlockAfterFork);
         startPressDue = core && recordAtStart();
         state.store(core ? Loaded : Failed, std::memory_order_release);
     }

@@ -15,7 +15,11 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include <thread>
 
 // Same name as the stand-in core's dependency: a core loaded without RTLD_DEEPBIND would bind
 // to this one.
@@ -234,10 +238,45 @@ void windows(Window a, Window b) {
     frame(b);
 }
 
+// Another thread is inside the core when the program forks. The child's only thread must find
+// the layer's lock free: a copy of a taken lock would hang it at its first event.
+void forkDuringCapture(Window window) {
+    const KeyCode key = api.keysymToKeycode(display, XK_a);
+    frame(window);
+    api.makeCurrent(display, None, nullptr);
+    setenv("VORNA_TEST_SLOW_CAPTURE", "1", 1);
+    std::thread drawer([window] {
+        frame(window);
+        api.makeCurrent(display, None, nullptr);
+    });
+    usleep(100 * 1000);
+    pid_t child = fork();
+    if (child == 0) {
+        XEvent event;
+        putKey(window, KeyPress, key, 7);
+        api.nextEvent(display, &event);
+        _exit(0);
+    }
+    drawer.join();
+    int status = 0;
+    pid_t ended = 0;
+    for (int i = 0; i < 100 && ended == 0; ++i) {
+        ended = waitpid(child, &status, WNOHANG);
+        if (ended == 0) usleep(50 * 1000);
+    }
+    if (ended == 0) {
+        kill(child, SIGKILL);
+        waitpid(child, &status, 0);
+        trace("child hung");
+    } else {
+        trace("child %s", WIFEXITED(status) && WEXITSTATUS(status) == 0 ? "took its event" : "failed");
+    }
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
-    if (argc < 2) fail("usage: hook_probe events|windows|frames|nodraw [--swap-from direct|arb|plain]");
+    if (argc < 2) fail("usage: hook_probe events|windows|frames|fork|nodraw [--swap-from direct|arb|plain]");
     const char *mode = argv[1];
     loadApi();
     if (argc == 4 && strcmp(argv[2], "--swap-from") == 0) {
@@ -265,6 +304,8 @@ int main(int argc, char **argv) {
         windows(a, makeWindow(120, 80));
     } else if (strcmp(mode, "frames") == 0) {
         for (int i = 0; i < 3; ++i) frame(a);
+    } else if (strcmp(mode, "fork") == 0) {
+        forkDuringCapture(a);
     } else if (strcmp(mode, "nodraw") == 0) {
         XEvent event;
         putKey(a, KeyPress, api.keysymToKeycode(display, XK_F8), 5);

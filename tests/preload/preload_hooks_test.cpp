@@ -120,6 +120,12 @@ TEST(RecordingTarget, OnlyTheFirstDrawableSwappedAfterAPressReachesTheCore) {
     EXPECT_EQ(joined(traced.lines), joined(expected));
 }
 
+TEST(CoreLock, IsFreeInAChildForkedWhileAnotherThreadIsInsideTheCore) {
+    Traced traced = probe(HOOK_PROBE, {"fork"}, {"mark child", "mark done"});
+    ASSERT_EQ(traced.outcome.exitCode, 0) << traced.outcome.err;
+    EXPECT_EQ(joined(traced.lines), "mark child took its event\nmark done\n");
+}
+
 struct SwapSource {
     const char *name;
     const char *program;

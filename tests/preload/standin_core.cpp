@@ -58,6 +58,8 @@ VORNA_EXPORT void vornaCoreCapture(Display *display, Drawable drawable) {
     unsigned width = 0, height = 0, border, depth;
     XGetGeometry(display, drawable, &root, &x, &y, &width, &height, &border, &depth);
     trace("capture %ux%u\n", width, height);
+    // Keeps the caller inside the core for a while, for a fork to land in the middle.
+    if (getenv("VORNA_TEST_SLOW_CAPTURE")) usleep(500 * 1000);
 }
 
 VORNA_EXPORT void updateConfiguration() {}
