@@ -198,7 +198,8 @@ report() {  # SIZE
       }
       bv = dur["vorna"] > 0 ? bytes["vorna"] / dur["vorna"] : 0
       bx = dur["x11grab"] > 0 ? bytes["x11grab"] / dur["x11grab"] : 0
-      printf "Vorna / x11grab: frame rate left to glxgears %.2fx, bytes per second %.2fx\n", fps["vorna"] / fps["x11grab"], bx > 0 ? bv / bx : 0
+      # (In awk a bare ">" among print arguments would redirect the output into a file.)
+      printf "Vorna / x11grab: frame rate left to glxgears %.2fx, bytes per second %.2fx\n", fps["vorna"] / fps["x11grab"], (bx > 0 ? bv / bx : 0)
     }' "$tmp/alone.result" "$tmp/vorna.result" "$tmp/x11grab.result" "$tmp/alone-again.result"
   if [ -f "$tmp/vorna.messages" ]; then
     grep -h 'dropped' "$tmp/vorna.messages" | sed 's/^/Vorna: /' || true
