@@ -17,6 +17,7 @@ extern "C" {
 #include <libavutil/mem.h>
 #include <libavutil/opt.h>
 }
+#include <libyuv/convert.h>
 #include <libyuv/convert_from_argb.h>
 #include <libyuv/scale_argb.h>
 
@@ -241,9 +242,11 @@ bool Encoder::convert(const FrameRef &frame) {
         rowStride = outWidth * 4;
     }
     // libyuv names pixels by the order of a little-endian 32-bit word: B G R A in memory is its
-    // ARGB. An odd side gets its last colour sample from the last column or row alone.
-    libyuv::ARGBToI420(rows, rowStride, pic->data[0], pic->linesize[0], pic->data[1],
-                       pic->linesize[1], pic->data[2], pic->linesize[2], outWidth, outHeight);
+    // ARGB, R G B A its ABGR. An odd side gets its last colour sample from the last column or
+    // row alone.
+    const auto toI420 = frame.format == PixelFormat::Rgba ? libyuv::ABGRToI420 : libyuv::ARGBToI420;
+    toI420(rows, rowStride, pic->data[0], pic->linesize[0], pic->data[1], pic->linesize[1],
+           pic->data[2], pic->linesize[2], outWidth, outHeight);
 
     // The colour planes of an odd size already cover the padding; luma gets the extra column
     // or row as a copy of the last one.

@@ -60,6 +60,7 @@ private:
         GLuint buffer = 0;
         GLsync fence = nullptr;
         int64_t timeNs = 0;
+        PixelFormat format = PixelFormat::Bgra;
     };
     struct HostSlot {
         std::unique_ptr<uint8_t[]> pixels;
@@ -83,6 +84,8 @@ private:
     GlxDrawable drawable_ = 0;
     bool compatibility_ = false;
     GLenum readTarget_ = GL_BACK;
+    bool canAskReadFormat_ = false;   // GL 4.1 or GL_ARB_ES2_compatibility
+    PixelFormat readFormat_ = PixelFormat::Bgra;
     const char *reason_ = nullptr;
     std::vector<Pbo> pbos_;
     size_t next_ = 0;     // the buffer the next read goes to

@@ -15,6 +15,7 @@ namespace mivo {
 
 enum class PixelFormat {
     Bgra,  // 4 bytes a pixel, B G R A in memory (GL_BGRA / GL_UNSIGNED_BYTE)
+    Rgba,  // 4 bytes a pixel, R G B A in memory (GL_RGBA / GL_UNSIGNED_BYTE)
 };
 
 // One frame, ready to be read. Rows lie as GL returns them: the first row in memory is the

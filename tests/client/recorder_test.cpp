@@ -126,6 +126,34 @@ TEST(Recorder, EachContainerHoldsAnUprightH264Picture) {
     }
 }
 
+// The frame path reads in whichever order the driver prefers; a swapped pair of channels would
+// turn red into blue.
+TEST(Recorder, BothPixelOrdersKeepTheirColours) {
+    struct Case {
+        PixelFormat format;
+        uint32_t outWidth, outHeight;
+        const char *name;
+    } cases[] = {
+        {PixelFormat::Bgra, 96, 64, "BGRA"},
+        {PixelFormat::Rgba, 96, 64, "RGBA"},
+        {PixelFormat::Bgra, 48, 32, "BGRA scaled"},
+        {PixelFormat::Rgba, 48, 32, "RGBA scaled"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir dir;
+        const std::string path = reserve(dir, "a.mivo");
+        RecorderSettings settings = settingsFor(path, 96, 64, c.outWidth, c.outHeight);
+        auto recorder = start(settings);
+        ASSERT_TRUE(recorder);
+        SyntheticFrame frame(96, 64, quadrants(96, 64), c.format);
+        submitAndWait(*recorder, frame, settings.startTimeNs);
+        RecorderStats stats = finishRecorder(std::move(recorder));
+        EXPECT_EQ(stats.framesWritten, 1u);
+        expectQuadrants(path, int(c.outWidth), int(c.outHeight));
+    }
+}
+
 TEST(Recorder, OddSizesArePaddedByRepeatingTheLastColumnAndRow) {
     struct Case {
         uint32_t width, height;

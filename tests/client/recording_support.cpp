@@ -29,16 +29,18 @@ Painter solid(Rgb colour) {
     return [colour](uint32_t, uint32_t) { return colour; };
 }
 
-SyntheticFrame::SyntheticFrame(uint32_t width, uint32_t height, const Painter &paint)
-    : width_(width), height_(height), pixels_(size_t{width} * height * 4) {
+SyntheticFrame::SyntheticFrame(uint32_t width, uint32_t height, const Painter &paint,
+                               PixelFormat format)
+    : width_(width), height_(height), format_(format), pixels_(size_t{width} * height * 4) {
+    const bool rgba = format == PixelFormat::Rgba;
     for (uint32_t y = 0; y < height; ++y) {
         // GL's first row in memory is the bottom row of the picture.
         uint8_t *row = pixels_.data() + size_t{height - 1 - y} * width * 4;
         for (uint32_t x = 0; x < width; ++x) {
             Rgb c = paint(x, y);
-            row[x * 4 + 0] = static_cast<uint8_t>(c.b);
+            row[x * 4 + 0] = static_cast<uint8_t>(rgba ? c.r : c.b);
             row[x * 4 + 1] = static_cast<uint8_t>(c.g);
-            row[x * 4 + 2] = static_cast<uint8_t>(c.r);
+            row[x * 4 + 2] = static_cast<uint8_t>(rgba ? c.b : c.r);
             row[x * 4 + 3] = 255;
         }
     }
@@ -49,7 +51,7 @@ FrameRef SyntheticFrame::ref(int64_t captureTimeNs) {
     FrameRef frame;
     frame.pixels = pixels_.data();
     frame.stride = static_cast<ptrdiff_t>(width_) * 4;
-    frame.format = PixelFormat::Bgra;
+    frame.format = format_;
     frame.captureTimeNs = captureTimeNs;
     frame.busy = &busy_;
     return frame;

@@ -23,10 +23,11 @@ using Painter = std::function<Rgb(uint32_t x, uint32_t y)>;
 Painter quadrants(uint32_t width, uint32_t height);
 Painter solid(Rgb colour);
 
-// One BGRA frame stored bottom-up, with the busy flag the worker clears.
+// One frame (BGRA unless told otherwise) stored bottom-up, with the busy flag the worker clears.
 class SyntheticFrame {
 public:
-    SyntheticFrame(uint32_t width, uint32_t height, const Painter &paint);
+    SyntheticFrame(uint32_t width, uint32_t height, const Painter &paint,
+                   PixelFormat format = PixelFormat::Bgra);
     FrameRef ref(int64_t captureTimeNs);
     bool busy() const { return busy_.load(std::memory_order_acquire); }
     // Waits (up to 10 s) until the worker has handed the frame back.
@@ -35,6 +36,7 @@ public:
 
 private:
     uint32_t width_, height_;
+    PixelFormat format_;
     std::vector<uint8_t> pixels_;
     std::atomic<bool> busy_{false};
 };
