@@ -1,7 +1,10 @@
 #include "gl_reader.h"
 
+#include <sys/mman.h>
+
 #include <cstdio>
 #include <cstring>
+#include <new>
 #include <thread>
 
 namespace mivo {
@@ -152,18 +155,26 @@ GLenum readTargetOf(const GlApi &gl) {
 GlReader::GlReader(uint32_t width, uint32_t height)
     : width_(width), height_(height), frameBytes_(size_t(width) * height * 4) {
     // A few frames in flight between us and the worker; fewer when frames are huge, so the pool
-    // stays bounded. The pages are only touched when a frame is copied in.
+    // stays bounded.
     size_t count = kMaxHostBytes / frameBytes_;
     if (count > 4) count = 4;
     if (count < 1) count = 1;
     for (size_t i = 0; i < count; ++i) {
         auto slot = std::make_unique<HostSlot>();
-        slot->pixels.reset(new uint8_t[frameBytes_]);
+        // Faulted in here, all at once. Touched a page at a time by the first copy, 8 MB took
+        // 22 ms in a virtual machine and stalled the first frames of every recording;
+        // MAP_POPULATE maps the same in 2.5 ms.
+        void *pages = mmap(nullptr, frameBytes_, PROT_READ | PROT_WRITE,
+                           MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0);
+        if (pages == MAP_FAILED) throw std::bad_alloc();
+        slot->pixels = std::unique_ptr<uint8_t, Unmap>(static_cast<uint8_t *>(pages), Unmap{frameBytes_});
         slots_.push_back(std::move(slot));
     }
 }
 
 GlReader::~GlReader() = default;
+
+void GlReader::Unmap::operator()(uint8_t *pages) const { munmap(pages, bytes); }
 
 bool GlReader::isCurrent(const GlApi &gl, GlxContext current) const {
     if (!context_ || current != context_) return false;

@@ -62,8 +62,12 @@ private:
         int64_t timeNs = 0;
         PixelFormat format = PixelFormat::Bgra;
     };
+    struct Unmap {
+        size_t bytes;
+        void operator()(uint8_t *pages) const;
+    };
     struct HostSlot {
-        std::unique_ptr<uint8_t[]> pixels;
+        std::unique_ptr<uint8_t, Unmap> pixels;
         std::atomic<bool> busy{false};
     };
 
