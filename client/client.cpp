@@ -1,6 +1,7 @@
 // The three calls the core makes: set up a recording, take a frame, finish.
 #include <pthread.h>
 
+#include <chrono>
 #include <cmath>
 #include <memory>
 #include <mutex>
@@ -42,8 +43,10 @@ private:
 
 struct MivoClient {
     // Held by every call on the handle: a program that exits on one thread while another still
-    // draws would otherwise have its frame path meet the exit's finishing.
-    std::mutex lock;
+    // draws would otherwise have its frame path meet the exit's finishing. Timed, so that an
+    // exit() from a signal handler that interrupted this very thread inside a call does not
+    // wait for itself.
+    std::timed_mutex lock;
     unsigned generation = forkGeneration;
     std::unique_ptr<Recorder> recorder;  // null once finished
     std::unique_ptr<GlReader> reader;
@@ -87,21 +90,30 @@ void enlist(MivoClient *client) {
     registry().clients.push_back(client);
 }
 
-void delist(MivoClient *client) {
+// False when the exit's finishing has already taken the client off the list: it is then
+// working on it, and the handle must stay alive.
+bool delist(MivoClient *client) {
     std::lock_guard<std::mutex> guard(registry().lock);
     auto &clients = registry().clients;
     for (auto it = clients.begin(); it != clients.end(); ++it) {
         if (*it == client) {
             clients.erase(it);
-            return;
+            return true;
         }
     }
+    return false;
 }
 
 void reportStats(const RecorderStats &stats) {
     if (stats.discarded) {
         clientLog(LogInfo, "Vorna took no frame (%llu dropped), so %s was not kept\n",
                   static_cast<unsigned long long>(stats.framesDropped), stats.path.c_str());
+        return;
+    }
+    if (stats.failed) {
+        clientLog(LogInfo, "Vorna's recording to %s ended early after an error: %llu frames (%llu dropped), %.2f s were written\n",
+                  stats.path.c_str(), static_cast<unsigned long long>(stats.framesWritten),
+                  static_cast<unsigned long long>(stats.framesDropped), stats.durationSeconds);
         return;
     }
     clientLog(LogInfo, "Vorna wrote %llu frames (%llu dropped), %.2f s, to %s\n",
@@ -130,8 +142,8 @@ __attribute__((destructor)) void finishAtExit() {
         clients.swap(registry().clients);
     }
     for (MivoClient *client : clients) {
-        std::lock_guard<std::mutex> guard(client->lock);
-        finish(client, false);
+        std::unique_lock<std::timed_mutex> guard(client->lock, std::chrono::seconds(1));
+        if (guard.owns_lock()) finish(client, false);
     }
 }
 
@@ -193,6 +205,7 @@ extern "C" MIVO_EXPORT MivoClient *mivoClientCreate(const CaptureParams *params)
     } catch (const std::bad_alloc &) {
         clientLog(LogError, "%s(): not enough memory to hold %ux%u frames; record a smaller area or use SCALE\n",
                   kFn, width, height);
+        releaseOutput(target.path);
         return nullptr;
     }
 
@@ -226,7 +239,7 @@ extern "C" MIVO_EXPORT MivoClient *mivoClientCreate(const CaptureParams *params)
 extern "C" MIVO_EXPORT int mivoClientCapture(MivoClient *client, uint32_t x, uint32_t y) {
     static const char kFn[] = "mivoClientCapture";
     if (!client || client->generation != forkGeneration) return 1;
-    std::lock_guard<std::mutex> guard(client->lock);
+    std::lock_guard<std::timed_mutex> guard(client->lock);
     if (!client->recorder) return 1;
     // After a write error the recording is over; the program goes on without us.
     if (recorderFailed(*client->recorder)) return 1;
@@ -264,10 +277,10 @@ extern "C" MIVO_EXPORT void mivoClientDestroy(MivoClient *client) {
     // A child's copy of its parent's recording: the worker is not here to finish it, and the
     // file is the parent's. The memory is left alone.
     if (client->generation != forkGeneration) return;
-    delist(client);
+    const bool owned = delist(client);
     {
-        std::lock_guard<std::mutex> guard(client->lock);
+        std::lock_guard<std::timed_mutex> guard(client->lock);
         finish(client, true);
     }
-    delete client;
+    if (owned) delete client;
 }

@@ -448,6 +448,9 @@ TEST(Client, AfterAWriteErrorTakesNoMoreFramesAndTheProgramGoesOn) {
     EXPECT_EQ(refusedInARow, 10) << log;
     EXPECT_EQ(countOccurrences(log, "ERROR"), 1) << log;
     EXPECT_NE(log.find(path), std::string::npos) << log;
+    // The closing line must not read like a recording that went well.
+    EXPECT_EQ(log.find("Vorna wrote"), std::string::npos) << log;
+    EXPECT_NE(log.find("Vorna's recording to " + path + " ended early after an error"), std::string::npos) << log;
 }
 
 TEST(Client, ARecordingRunningAtExitIsFinished) {
