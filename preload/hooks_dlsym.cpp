@@ -11,6 +11,11 @@
 // jump is possible: the lookup is made here, and an RTLD_DEFAULT lookup that finds nothing from
 // our scope is repeated in the library the caller belongs to, whose dependencies hold what its
 // local scope would have held.
+//
+// RTLD_DEFAULT and a dlopen(NULL) handle search the global scope, where we come first: such a
+// lookup finds our own hook. Remembered as the real function, the hook would call itself; so
+// the real one is then looked for after us, and without it the program gets NULL as it would
+// have without us.
 #include "core_calls.h"
 #include "hook_export.h"
 #include "real_dlsym.h"
@@ -55,12 +60,19 @@ void *lookUpForCaller(DlsymFunction lookup, void *handle, const char *name, void
 __attribute__((noinline)) void *hookedLookup(Real which, void *handle, const char *name, void *caller) {
     DlsymFunction lookup = realDlsym();
     void *real = lookup ? lookUpForCaller(lookup, handle, name, caller) : nullptr;
+    if (real && isOurHook(real)) real = lookup(RTLD_NEXT, name);
     if (!real) return nullptr;
     rememberReal(which, real);
     return hooks[static_cast<int>(which)];
 }
 
 }  // namespace
+
+bool isOurHook(void *function) {
+    for (void *hook : hooks)
+        if (hook == function) return true;
+    return false;
+}
 
 extern "C" VORNA_HOOK void *dlsym(void *handle, const char *name) noexcept {
     Real which = hookedByName(name);

@@ -103,7 +103,7 @@ void *realFunction(Real which) {
 }
 
 void rememberReal(Real which, void *function) {
-    if (!function) return;
+    if (!function || isOurHook(function)) return;
     std::atomic<void *> &slot = slots[static_cast<int>(which)];
     void *expected = slot.load(std::memory_order_acquire);
     while ((expected == nullptr || expected == missing) &&

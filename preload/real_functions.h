@@ -36,7 +36,11 @@ Real hookedByName(const char *name);
 // the search is made once, lock-free.
 void *realFunction(Real which);
 
-// A pointer the program's own lookup produced; the first one seen for a name is kept.
+// A pointer the program's own lookup produced; the first one seen for a name is kept, and
+// one of our own hooks never is.
 void rememberReal(Real which, void *function);
+
+// Whether `function` is one of the hooks this layer exports.
+bool isOurHook(void *function);
 
 #endif

@@ -1,4 +1,4 @@
-// hook_probe MODE [--swap-from direct|arb|plain]: a GL program that drives the preload layer
+// hook_probe MODE [--swap-from direct|arb|plain|default|self|default_arb]: a GL program that drives the preload layer
 // through known steps and writes "mark" lines into the same trace as the stand-in core.
 // Built twice: linked against libGL and libX11, and (HOOK_PROBE_DLOPEN) opening both with
 // RTLD_LOCAL and taking every function from dlsym, as SDL2 does.
@@ -19,6 +19,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <initializer_list>
 #include <thread>
 
 // Same name as the stand-in core's dependency: a core loaded without RTLD_DEEPBIND would bind
@@ -276,16 +277,41 @@ void forkDuringCapture(Window window) {
 }  // namespace
 
 int main(int argc, char **argv) {
-    if (argc < 2) fail("usage: hook_probe events|windows|frames|fork|nodraw [--swap-from direct|arb|plain]");
+    if (argc < 2)
+        fail("usage: hook_probe events|windows|frames|fork|nodraw|lookups "
+             "[--swap-from direct|arb|plain|default|self|default_arb]");
     const char *mode = argv[1];
+    // Lookups in the global scope before the program has used any of the names; the dlopen
+    // probe has no libGL or libX11 loaded yet.
+    if (strcmp(mode, "lookups") == 0) {
+        for (const char *name : {"glXSwapBuffers", "glXGetProcAddressARB", "XNextEvent"})
+            trace("%s %s", name, dlsym(RTLD_DEFAULT, name) ? "present" : "absent");
+        trace("done");
+        return 0;
+    }
+    // Taken before loadApi, so the global scope is asked first.
+    using Swap = void (*)(Display *, GLXDrawable);
+    Swap looked = nullptr;
+    if (argc == 4 && strcmp(argv[2], "--swap-from") == 0) {
+        if (strcmp(argv[3], "default") == 0) {
+            looked = reinterpret_cast<Swap>(dlsym(RTLD_DEFAULT, "glXSwapBuffers"));
+        } else if (strcmp(argv[3], "self") == 0) {
+            looked = reinterpret_cast<Swap>(dlsym(dlopen(nullptr, RTLD_LAZY), "glXSwapBuffers"));
+        } else if (strcmp(argv[3], "default_arb") == 0) {
+            auto arb = reinterpret_cast<__GLXextFuncPtr (*)(const GLubyte *)>(dlsym(RTLD_DEFAULT, "glXGetProcAddressARB"));
+            if (arb) looked = reinterpret_cast<Swap>(arb(reinterpret_cast<const GLubyte *>("glXSwapBuffers")));
+        }
+    }
     loadApi();
     if (argc == 4 && strcmp(argv[2], "--swap-from") == 0) {
         const GLubyte *name = reinterpret_cast<const GLubyte *>("glXSwapBuffers");
         if (strcmp(argv[3], "arb") == 0)
-            api.swapBuffers = reinterpret_cast<void (*)(Display *, GLXDrawable)>(api.getProcAddressARB(name));
+            api.swapBuffers = reinterpret_cast<Swap>(api.getProcAddressARB(name));
         else if (strcmp(argv[3], "plain") == 0)
-            api.swapBuffers = reinterpret_cast<void (*)(Display *, GLXDrawable)>(api.getProcAddress(name));
-        if (!api.swapBuffers) fail("no glXSwapBuffers from glXGetProcAddress");
+            api.swapBuffers = reinterpret_cast<Swap>(api.getProcAddress(name));
+        else if (strcmp(argv[3], "direct") != 0)
+            api.swapBuffers = looked;
+        if (!api.swapBuffers) fail("no glXSwapBuffers from the lookup");
     }
 
     display = api.openDisplay(nullptr);

@@ -142,8 +142,25 @@ TEST_P(SwapFromLookup, FramesReachTheCore) {
 
 INSTANTIATE_TEST_SUITE_P(GetProcAddress, SwapFromLookup,
                          testing::Values(SwapSource{"arb", HOOK_PROBE, "arb"}, SwapSource{"plain", HOOK_PROBE, "plain"},
-                                         SwapSource{"dlopen_arb", HOOK_PROBE_DLOPEN, "arb"}),
+                                         SwapSource{"dlopen_arb", HOOK_PROBE_DLOPEN, "arb"},
+                                         SwapSource{"global_scope", HOOK_PROBE, "default"},
+                                         SwapSource{"program_handle", HOOK_PROBE, "self"},
+                                         SwapSource{"global_scope_arb", HOOK_PROBE, "default_arb"}),
                          [](const testing::TestParamInfo<SwapSource> &info) { return info.param.name; });
+
+// Asked of the global scope, where our hooks come first, a name is there only when the real
+// function is.
+TEST(GlobalScopeLookup, FindsAHookedNameOnlyWhereTheRealOneIsLoaded) {
+    for (const char *program : {HOOK_PROBE, HOOK_PROBE_DLOPEN}) {
+        const bool linked = program == std::string(HOOK_PROBE);
+        Traced traced = probe(program, {"lookups"}, {"mark"});
+        ASSERT_EQ(traced.outcome.exitCode, 0) << traced.outcome.err;
+        const std::string seen = linked ? "present" : "absent";
+        EXPECT_EQ(joined(traced.lines), "mark glXSwapBuffers " + seen + "\nmark glXGetProcAddressARB " + seen +
+                                            "\nmark XNextEvent " + seen + "\nmark done\n")
+            << program;
+    }
+}
 
 class RecordAtStart : public testing::TestWithParam<const char *> {};
 
