@@ -76,7 +76,10 @@ bool isOurHook(void *function) {
 
 extern "C" VORNA_HOOK void *dlsym(void *handle, const char *name) noexcept {
     Real which = hookedByName(name);
-    if (which != Real::Count && !insideCore())
+    // RTLD_NEXT means "after the caller": an interposer loaded after us asks for what comes
+    // after it, and our hook would send it back in front of itself. It takes the same tail jump
+    // as every other name, so the real dlsym answers for the caller.
+    if (which != Real::Count && !insideCore() && handle != RTLD_NEXT)
         return hookedLookup(which, handle, name, __builtin_return_address(0));
     DlsymFunction lookup = realDlsym();
     if (!lookup) return nullptr;

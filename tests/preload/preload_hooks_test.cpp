@@ -162,6 +162,17 @@ TEST(GlobalScopeLookup, FindsAHookedNameOnlyWhereTheRealOneIsLoaded) {
     }
 }
 
+// A layer preloaded after ours gets the real function from dlsym(RTLD_NEXT), not our hook
+// (the two would call each other for ever); frames pass through both.
+TEST(RtldNext, AnInterposerAfterUsGetsTheRealFunction) {
+    const std::string both = std::string(STANDIN_PRELOAD) + ":" + INTERPOSER;
+    Traced traced = probe(HOOK_PROBE, {"frames"}, {"mark", "capture"}, both.c_str());
+    ASSERT_EQ(traced.outcome.exitCode, 0) << traced.outcome.err;
+    std::string expected;
+    for (int i = 0; i < 3; ++i) expected += "capture 200x100\nmark interposer swap\n";
+    EXPECT_EQ(joined(traced.lines), expected + "mark done\n");
+}
+
 class RecordAtStart : public testing::TestWithParam<const char *> {};
 
 // The press the layer makes up at the first frame, before that frame reaches the core; the
