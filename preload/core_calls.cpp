@@ -9,6 +9,7 @@
 #include "core_calls.h"
 
 #include "core_loader.h"
+#include "preload_log.h"
 #include "real_functions.h"
 #include "recording_target.h"
 #include "start_press.h"
@@ -25,6 +26,7 @@ pthread_mutex_t coreLock = PTHREAD_MUTEX_INITIALIZER;
 std::atomic<int> state{NotTried};
 const CoreEntries *core = nullptr;
 bool startPressDue = false;
+std::atomic<bool> startPressMissingSaid{false};
 __thread bool inside __attribute__((tls_model("initial-exec")));
 
 // fork() copies the lock as it stands: taken by a thread that is inside the core right now, it
@@ -87,7 +89,13 @@ void passFrame(Display *display, Drawable drawable) {
         startPressDue = false;
         XEvent press;
         auto toKeycode = reinterpret_cast<KeysymToKeycodeFunction>(realFunction(Real::KeysymToKeycode));
-        if (makeStartPress(display, core->settings->hotkey, toKeycode, &press)) eventUnderLock(display, &press);
+        if (makeStartPress(display, core->settings->hotkey, toKeycode, &press))
+            eventUnderLock(display, &press);
+        else
+            reportOnce(startPressMissingSaid,
+                       "%s(): couldn't press the hotkey for `vorna run --record` (%s); nothing is recorded until "
+                       "it is pressed\n",
+                       "glXSwapBuffers", toKeycode ? "it has no key code" : "XKeysymToKeycode not found");
     }
     if (isTarget(drawable)) core->capture(display, drawable);
 }

@@ -23,7 +23,7 @@ struct Traced {
 // Runs the probe with the layer preloaded and returns the trace lines that start with one of
 // `kinds`, with the probe's display pointer written as "D".
 Traced probe(const char *program, const std::vector<std::string> &arguments, const std::vector<std::string> &kinds,
-             const char *preload = STANDIN_PRELOAD, bool recordAtStart = false) {
+             const char *preload = STANDIN_PRELOAD, bool recordAtStart = false, const char *hotkey = nullptr) {
     TempDir dir;
     const std::string trace = dir.path() + "/trace";
     std::vector<std::string> argv{program};
@@ -31,7 +31,8 @@ Traced probe(const char *program, const std::vector<std::string> &arguments, con
     Traced traced;
     traced.outcome = run(argv, {{"LD_PRELOAD", std::string(preload)},
                                 {"VORNA_TEST_TRACE", trace},
-                                {"VORNA_RECORD_AT_START", recordAtStart ? std::optional<std::string>("1") : std::nullopt}});
+                                {"VORNA_RECORD_AT_START", recordAtStart ? std::optional<std::string>("1") : std::nullopt},
+                                {"VORNA_TEST_HOTKEY", hotkey ? std::optional<std::string>(hotkey) : std::nullopt}});
 
     std::istringstream text(readFile(trace));
     std::string display;
@@ -189,6 +190,18 @@ INSTANTIATE_TEST_SUITE_P(LinkedAndOpenedPrivately, RecordAtStart, testing::Value
                          [](const testing::TestParamInfo<const char *> &info) {
                              return std::string(info.index == 0 ? "linked" : "dlopen");
                          });
+
+// A hotkey the keyboard has no key for (a braille dot) cannot be pressed: said once, and the
+// frames still go on.
+TEST(RecordAtStartWithoutKey, IsReportedOnceAndNoPressIsMade) {
+    Traced traced = probe(HOOK_PROBE, {"frames"}, {"event", "capture", "mark done"}, STANDIN_PRELOAD, true, "1002801");
+    ASSERT_EQ(traced.outcome.exitCode, 0) << traced.outcome.err;
+    EXPECT_EQ(joined(traced.lines), "capture 200x100\ncapture 200x100\ncapture 200x100\nmark done\n");
+    const std::regex oneLine(
+        R"(\[ \d{4}/\d\d/\d\d \d\d:\d\d:\d\d \| ERROR \]: glXSwapBuffers\(\): couldn't press the hotkey for )"
+        R"(`vorna run --record` \(it has no key code\); nothing is recorded until it is pressed\n)");
+    EXPECT_TRUE(std::regex_match(traced.outcome.err, oneLine)) << traced.outcome.err;
+}
 
 TEST(PassThrough, AProgramThatNeverDrawsNeverLoadsTheCoreAndPrintsNothing) {
     Traced traced = probe(HOOK_PROBE, {"nodraw"}, {"core", "event", "capture", "mark done"});

@@ -35,7 +35,8 @@ void trace(const char *format, ...) {
 }
 
 __attribute__((constructor)) void loaded() {
-    vornaGlobal.hotkey = XK_F8;
+    const char *hotkey = getenv("VORNA_TEST_HOTKEY");
+    vornaGlobal.hotkey = hotkey ? strtoul(hotkey, nullptr, 16) : XK_F8;
     trace("core loaded\n");
     // The client finds the core's logMessage like this; it only works when dlsym still sees
     // the real caller.
