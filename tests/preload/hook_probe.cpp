@@ -239,6 +239,19 @@ void windows(Window a, Window b) {
     frame(b);
 }
 
+// How many frames the stand-in core has traced so far.
+int tracedCaptures() {
+    const char *path = getenv("VORNA_TEST_TRACE");
+    FILE *file = path ? fopen(path, "r") : nullptr;
+    if (!file) return 0;
+    int captures = 0;
+    char line[512];
+    while (fgets(line, sizeof line, file))
+        if (strncmp(line, "capture ", 8) == 0) ++captures;
+    fclose(file);
+    return captures;
+}
+
 // Another thread is inside the core when the program forks. The child's only thread must find
 // the layer's lock free: a copy of a taken lock would hang it at its first event.
 void forkDuringCapture(Window window) {
@@ -250,7 +263,10 @@ void forkDuringCapture(Window window) {
         frame(window);
         api.makeCurrent(display, None, nullptr);
     });
-    usleep(100 * 1000);
+    // Fork only once the drawer sits in the stand-in core's pause, past every Xlib and GL call:
+    // a fork in the middle of those would copy their own locks and hang the child for reasons
+    // that are not ours.
+    for (int i = 0; i < 200 && tracedCaptures() < 2; ++i) usleep(25 * 1000);
     pid_t child = fork();
     if (child == 0) {
         XEvent event;
