@@ -61,6 +61,7 @@ bool load(GlApi &api) {
     // Only used where the context has it; a core-profile driver may hand out nothing here.
     resolve(getProc, api.pixelTransferf, "glPixelTransferf");
     resolve(getProc, api.getContextId, "glXGetContextIDEXT");
+    resolve(getProc, api.queryCurrentRendererInteger, "glXQueryCurrentRendererIntegerMESA");
     return ok;
 }
 

@@ -20,6 +20,9 @@ struct GlApi {
     // its context and makes a new one often gets the same address back from malloc, but never
     // the same id.
     unsigned long (*getContextId)(GlxContext) = nullptr;
+    // GLX_MESA_query_renderer, for asking whether the current renderer is a GPU; may be null.
+    // Returns false when the question cannot be answered.
+    int (*queryCurrentRendererInteger)(int attribute, unsigned int *value) = nullptr;
 
     const GLubyte *(*getString)(GLenum name) = nullptr;
     PFNGLGETSTRINGIPROC getStringi = nullptr;

@@ -11,6 +11,7 @@ namespace mivo {
 namespace {
 
 constexpr size_t kMaxHostBytes = size_t(300) << 20;
+constexpr int kRendererAccelerated = 0x8186;  // GLX_RENDERER_ACCELERATED_MESA
 
 // Pixel-store settings that change what glReadPixels writes, and the values that give tightly
 // packed BGRA rows. Swap-bytes and LSB-first do nothing to GL_UNSIGNED_BYTE, nor image height
@@ -150,10 +151,18 @@ GLenum readTargetOf(const GlApi &gl) {
     return doubleBuffered ? GL_BACK : GL_FRONT;
 }
 
+// A renderer that says it is not a GPU (llvmpipe, softpipe). One that cannot say is taken for a
+// GPU: reading through pixel-pack buffers is right on both, reading directly only fast on one.
+bool isSoftwareRenderer(const GlApi &gl) {
+    unsigned int accelerated = 1;
+    return gl.queryCurrentRendererInteger &&
+           gl.queryCurrentRendererInteger(kRendererAccelerated, &accelerated) && accelerated == 0;
+}
+
 }  // namespace
 
-GlReader::GlReader(uint32_t width, uint32_t height)
-    : width_(width), height_(height), frameBytes_(size_t(width) * height * 4) {
+GlReader::GlReader(uint32_t width, uint32_t height, ReadPath path)
+    : width_(width), height_(height), frameBytes_(size_t(width) * height * 4), path_(path) {
     // A few frames in flight between us and the worker; fewer when frames are huge, so the pool
     // stays bounded.
     size_t count = kMaxHostBytes / frameBytes_;
@@ -185,6 +194,7 @@ bool GlReader::setUp(const GlApi &gl, GlxContext current) {
     context_ = current;
     contextId_ = gl.getContextId ? gl.getContextId(current) : 0;
     drawable_ = 0;
+    direct_ = false;
     reason_ = nullptr;
     pbos_.clear();
     next_ = pending_ = 0;
@@ -198,7 +208,8 @@ bool GlReader::setUp(const GlApi &gl, GlxContext current) {
         reason_ = "the current context is older than OpenGL 3.0";
         return false;
     }
-    if ((major == 3 && minor < 2) && !hasExtension(gl, "GL_ARB_sync")) {
+    direct_ = path_ == ReadPath::Direct || (path_ == ReadPath::Automatic && isSoftwareRenderer(gl));
+    if (!direct_ && (major == 3 && minor < 2) && !hasExtension(gl, "GL_ARB_sync")) {
         reason_ = "the current context has no fence syncs (OpenGL 3.2 or GL_ARB_sync)";
         return false;
     }
@@ -218,6 +229,7 @@ bool GlReader::setUp(const GlApi &gl, GlxContext current) {
         return false;
     }
 
+    if (direct_) return true;
     // Two buffers in flight are enough when frames are huge; three keep a fast program from
     // waiting for a slow read-back otherwise.
     pbos_.resize(frameBytes_ > (size_t(64) << 20) ? 2 : 3);
@@ -267,14 +279,50 @@ void GlReader::handOn(const GlApi &gl, Pbo &pbo, FrameSink &sink, bool mayWait) 
         sink.dropped();
         return;
     }
-    slot->busy.store(true, std::memory_order_relaxed);
+    deliver(*slot, pbo.format, pbo.timeNs, sink);
+}
+
+void GlReader::deliver(HostSlot &slot, PixelFormat format, int64_t timeNs, FrameSink &sink) {
+    slot.busy.store(true, std::memory_order_relaxed);
     FrameRef frame;
-    frame.pixels = slot->pixels.get();
+    frame.pixels = slot.pixels.get();
     frame.stride = ptrdiff_t(width_) * 4;
-    frame.format = pbo.format;
-    frame.captureTimeNs = pbo.timeNs;
-    frame.busy = &slot->busy;
-    if (!sink.deliver(frame)) slot->busy.store(false, std::memory_order_release);
+    frame.format = format;
+    frame.captureTimeNs = timeNs;
+    frame.busy = &slot.busy;
+    if (!sink.deliver(frame)) slot.busy.store(false, std::memory_order_release);
+}
+
+// One glReadPixels of the area into `target`: an offset into the bound pixel-pack buffer, or
+// client memory when none is bound. The drawable is looked at again when it changed, since the
+// program may draw to several with one context.
+void GlReader::readInto(const GlApi &gl, uint32_t x, uint32_t y, void *target) {
+    GlxDrawable drawable = gl.getCurrentDrawable();
+    const bool newDrawable = drawable != drawable_;
+    if (newDrawable) {
+        drawable_ = drawable;
+        readTarget_ = readTargetOf(gl);
+    }
+    ReadState state(gl, compatibility_, readTarget_);
+    if (newDrawable) readFormat_ = preferredReadFormat(gl, canAskReadFormat_);
+    gl.readPixels(GLint(x), GLint(y), GLsizei(width_), GLsizei(height_),
+                  readFormat_ == PixelFormat::Rgba ? GL_RGBA : GL_BGRA, GL_UNSIGNED_BYTE, target);
+}
+
+GlReader::Result GlReader::readDirect(const GlApi &gl, uint32_t x, uint32_t y, int64_t nowNs,
+                                      FrameSink &sink) {
+    HostSlot *slot = freeSlot();
+    if (!slot) {
+        sink.dropped();
+        return Result::Dropped;
+    }
+    {
+        PackBufferBinding binding(gl);
+        gl.bindBuffer(GL_PIXEL_PACK_BUFFER, 0);
+        readInto(gl, x, y, slot->pixels.get());
+    }
+    deliver(*slot, readFormat_, nowNs, sink);
+    return Result::Read;
 }
 
 GlReader::Result GlReader::frame(const GlApi &gl, GlxContext current, uint32_t x, uint32_t y,
@@ -289,6 +337,7 @@ GlReader::Result GlReader::frame(const GlApi &gl, GlxContext current, uint32_t x
         return Result::Unsupported;
     }
     if (pending_ == 0 && !due) return Result::Idle;
+    if (direct_) return readDirect(gl, x, y, nowNs, sink);
 
     PackBufferBinding binding(gl);
     while (pending_ > 0) {
@@ -310,21 +359,9 @@ GlReader::Result GlReader::frame(const GlApi &gl, GlxContext current, uint32_t x
         return Result::Dropped;
     }
 
-    GlxDrawable drawable = gl.getCurrentDrawable();
-    const bool newDrawable = drawable != drawable_;
-    if (newDrawable) {
-        drawable_ = drawable;
-        readTarget_ = readTargetOf(gl);
-    }
     Pbo &pbo = pbos_[next_];
-    {
-        ReadState state(gl, compatibility_, readTarget_);
-        if (newDrawable) readFormat_ = preferredReadFormat(gl, canAskReadFormat_);
-        gl.bindBuffer(GL_PIXEL_PACK_BUFFER, pbo.buffer);
-        gl.readPixels(GLint(x), GLint(y), GLsizei(width_), GLsizei(height_),
-                      readFormat_ == PixelFormat::Rgba ? GL_RGBA : GL_BGRA, GL_UNSIGNED_BYTE,
-                      nullptr);
-    }
+    gl.bindBuffer(GL_PIXEL_PACK_BUFFER, pbo.buffer);
+    readInto(gl, x, y, nullptr);
     pbo.format = readFormat_;
     pbo.fence = gl.fenceSync(GL_SYNC_GPU_COMMANDS_COMPLETE, 0);
     pbo.timeNs = nowNs;

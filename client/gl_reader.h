@@ -1,6 +1,8 @@
-// Reading frames back from the program's GL context without waiting for the GPU: a ring of
-// pixel-pack buffers, each with a fence; a buffer whose fence has signalled is copied into a
-// heap slot of our own and handed on. Runs on the program's thread, inside its buffer swap.
+// Reading frames back from the program's GL context, on the program's thread inside its buffer
+// swap. On a GPU the read must not wait for it: a ring of pixel-pack buffers, each with a fence;
+// a buffer whose fence has signalled is copied into a heap slot of our own and handed on. A
+// software rasterizer reads on the CPU, in the call, whatever the target: there the frame goes
+// straight into the heap slot, which saves a second copy of every frame.
 #pragma once
 
 #include <atomic>
@@ -23,6 +25,10 @@ public:
     virtual void dropped() = 0;
 };
 
+// How frames leave the GL. Automatic asks the renderer (GLX_MESA_query_renderer) and reads
+// directly only where it says it is not a GPU; the other two are for tests and benches.
+enum class ReadPath { Automatic, PixelPack, Direct };
+
 class GlReader {
 public:
     enum class Result {
@@ -33,7 +39,7 @@ public:
     };
 
     // Allocates the heap slots; throws std::bad_alloc when they do not fit.
-    GlReader(uint32_t width, uint32_t height);
+    GlReader(uint32_t width, uint32_t height, ReadPath path = ReadPath::Automatic);
     ~GlReader();
     GlReader(const GlReader &) = delete;
     GlReader &operator=(const GlReader &) = delete;
@@ -55,6 +61,10 @@ public:
     // Why the context is unusable, after Result::Unsupported.
     const char *reason() const { return reason_; }
 
+    // Whether frames of the current context are read straight into the heap slots; valid after
+    // the first frame() call.
+    bool readsDirectly() const { return direct_; }
+
 private:
     struct Pbo {
         GLuint buffer = 0;
@@ -72,6 +82,9 @@ private:
     };
 
     bool setUp(const GlApi &gl, GlxContext current);
+    void readInto(const GlApi &gl, uint32_t x, uint32_t y, void *target);
+    Result readDirect(const GlApi &gl, uint32_t x, uint32_t y, int64_t nowNs, FrameSink &sink);
+    void deliver(HostSlot &slot, PixelFormat format, int64_t timeNs, FrameSink &sink);
     void forgetContext(FrameSink &sink);
     void handOn(const GlApi &gl, Pbo &pbo, FrameSink &sink, bool mayWait);
     HostSlot *freeSlot();
@@ -79,6 +92,8 @@ private:
 
     uint32_t width_, height_;
     size_t frameBytes_;
+    ReadPath path_;
+    bool direct_ = false;  // for the current context
     std::vector<std::unique_ptr<HostSlot>> slots_;
 
     bool isCurrent(const GlApi &gl, GlxContext current) const;
