@@ -11,6 +11,12 @@ struct GlApi {
   Bool (*makeCurrent)(Display*, GLXDrawable, GLXContext);
   void (*swapBuffers)(Display*, GLXDrawable);
   void (*destroyContext)(Display*, GLXContext);
+  // GLX 1.3, for --glxwindow.
+  GLXFBConfig* (*chooseFBConfig)(Display*, int, const int*, int*);
+  XVisualInfo* (*getVisualFromFBConfig)(Display*, GLXFBConfig);
+  GLXContext (*createNewContext)(Display*, GLXFBConfig, int, GLXContext, Bool);
+  GLXWindow (*createWindow)(Display*, GLXFBConfig, Window, const int*);
+  void (*destroyWindow)(Display*, GLXWindow);
   void (*viewport)(GLint, GLint, GLsizei, GLsizei);
   void (*clearColor)(GLclampf, GLclampf, GLclampf, GLclampf);
   void (*clear)(GLbitfield);

@@ -40,6 +40,11 @@ bool loadDlopen(const char* style, GlApi* gl, std::string* error) {
          take(lib, "glXMakeCurrent", &gl->makeCurrent, error) &&
          take(lib, "glXSwapBuffers", &gl->swapBuffers, error) &&
          take(lib, "glXDestroyContext", &gl->destroyContext, error) &&
+         take(lib, "glXChooseFBConfig", &gl->chooseFBConfig, error) &&
+         take(lib, "glXGetVisualFromFBConfig", &gl->getVisualFromFBConfig, error) &&
+         take(lib, "glXCreateNewContext", &gl->createNewContext, error) &&
+         take(lib, "glXCreateWindow", &gl->createWindow, error) &&
+         take(lib, "glXDestroyWindow", &gl->destroyWindow, error) &&
          takeProc(getProc, "glViewport", &gl->viewport, error) &&
          takeProc(getProc, "glClearColor", &gl->clearColor, error) &&
          takeProc(getProc, "glClear", &gl->clear, error) &&

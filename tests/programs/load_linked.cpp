@@ -1,11 +1,18 @@
 // vorna-testgl: linked against libGL, as most programs are. --load getproc fetches
-// glXSwapBuffers through glXGetProcAddressARB instead of calling the linked symbol, the way
-// engines that load every entry point themselves do.
+// glXSwapBuffers, glXCreateWindow and glXDestroyWindow through glXGetProcAddressARB instead of
+// calling the linked symbols, the way engines that load every entry point themselves do.
 #include "glapi.h"
 
 #include <cstring>
 
 namespace {
+
+template <typename F>
+bool fetch(const char* symbol, F* out, std::string* error) {
+  *out = reinterpret_cast<F>(glXGetProcAddressARB(reinterpret_cast<const GLubyte*>(symbol)));
+  if (!*out) *error = std::string("glXGetProcAddressARB has no ") + symbol;
+  return *out != nullptr;
+}
 
 bool loadLinked(const char* style, GlApi* gl, std::string* error) {
   gl->chooseVisual = glXChooseVisual;
@@ -13,6 +20,11 @@ bool loadLinked(const char* style, GlApi* gl, std::string* error) {
   gl->makeCurrent = glXMakeCurrent;
   gl->swapBuffers = glXSwapBuffers;
   gl->destroyContext = glXDestroyContext;
+  gl->chooseFBConfig = glXChooseFBConfig;
+  gl->getVisualFromFBConfig = glXGetVisualFromFBConfig;
+  gl->createNewContext = glXCreateNewContext;
+  gl->createWindow = glXCreateWindow;
+  gl->destroyWindow = glXDestroyWindow;
   gl->viewport = glViewport;
   gl->clearColor = glClearColor;
   gl->clear = glClear;
@@ -20,12 +32,10 @@ bool loadLinked(const char* style, GlApi* gl, std::string* error) {
   gl->enable = glEnable;
   gl->disable = glDisable;
   if (*style == '\0' || std::strcmp(style, "link") == 0) return true;
-  if (std::strcmp(style, "getproc") == 0) {
-    gl->swapBuffers = reinterpret_cast<void (*)(Display*, GLXDrawable)>(
-        glXGetProcAddressARB(reinterpret_cast<const GLubyte*>("glXSwapBuffers")));
-    if (!gl->swapBuffers) *error = "glXGetProcAddressARB has no glXSwapBuffers";
-    return gl->swapBuffers != nullptr;
-  }
+  if (std::strcmp(style, "getproc") == 0)
+    return fetch("glXSwapBuffers", &gl->swapBuffers, error) &&
+           fetch("glXCreateWindow", &gl->createWindow, error) &&
+           fetch("glXDestroyWindow", &gl->destroyWindow, error);
   *error = std::string("unknown --load style '") + style + "' (link or getproc)";
   return false;
 }

@@ -23,8 +23,7 @@ namespace {
 const char kUsageBody[] =
     " [--load STYLE] [--events next|checkwindow] [--size WxH] [--fps N]\n"
     "          [--seconds S] [--quit-key KEY] [--spawn-key KEY] [--child exec|exit]\n"
-    "          [--no-draw] [--setlocale]"
-    " [--second-window]\n"
+    "          [--no-draw] [--setlocale] [--second-window] [--glxwindow]\n"
     "Opens a window, draws the test picture at most --fps times a second (default 60, 0: no\n"
     "cap) and runs for --seconds (default 60), until it gets --quit-key (default Escape), or\n"
     "until SIGINT or SIGTERM. --spawn-key starts a child on that key: with --child exec\n"
@@ -33,6 +32,8 @@ const char kUsageBody[] =
     "--no-draw opens the window but never creates a GL context or swaps. --setlocale takes\n"
     "the locale from the environment (LC_ALL, LANG), as most desktop programs do.\n"
     "--second-window draws the picture inverted into a second window after each frame.\n"
+    "--glxwindow draws through a GLXWindow made for each window with glXCreateWindow (GLX 1.3,\n"
+    "as GLFW does), with a context from glXCreateNewContext, and swaps that id.\n"
     "Prints 'NAME: ready window 0x... pid N size WxH' on stdout once the window is mapped and\n"
     "the first frame is swapped.\n";
 
@@ -49,6 +50,7 @@ struct Options {
   bool noDraw = false;
   bool setLocale = false;
   bool secondWindow = false;
+  bool glxWindow = false;
 };
 
 volatile sig_atomic_t stopRequested = 0;
@@ -82,6 +84,10 @@ bool parseOptions(const char* name, int argc, char** argv, Options* o) {
     }
     if (a == "--second-window") {
       o->secondWindow = true;
+      continue;
+    }
+    if (a == "--glxwindow") {
+      o->glxWindow = true;
       continue;
     }
     if (a == "--setlocale") {
@@ -227,6 +233,7 @@ int runTestProgram(const char* name, int argc, char** argv, GlLoader loader) {
   GlApi gl = {};
   GLXContext ctx = nullptr;
   XVisualInfo* vi = nullptr;
+  GLXFBConfig config = nullptr;
   if (!o.noDraw) {
     std::string error;
     if (!loader(o.load.c_str(), &gl, &error)) {
@@ -234,9 +241,22 @@ int runTestProgram(const char* name, int argc, char** argv, GlLoader loader) {
       XCloseDisplay(dpy);
       return 2;
     }
-    int attrs[] = {GLX_RGBA, GLX_DOUBLEBUFFER, GLX_RED_SIZE, 8, GLX_GREEN_SIZE, 8,
-                   GLX_BLUE_SIZE, 8, None};
-    vi = gl.chooseVisual(dpy, screen, attrs);
+    if (o.glxWindow) {
+      const int attrs[] = {GLX_DRAWABLE_TYPE, GLX_WINDOW_BIT, GLX_RENDER_TYPE, GLX_RGBA_BIT,
+                           GLX_DOUBLEBUFFER, True, GLX_RED_SIZE, 8, GLX_GREEN_SIZE, 8,
+                           GLX_BLUE_SIZE, 8, None};
+      int count = 0;
+      GLXFBConfig* configs = gl.chooseFBConfig(dpy, screen, attrs, &count);
+      if (configs && count > 0) {
+        config = configs[0];
+        vi = gl.getVisualFromFBConfig(dpy, config);
+      }
+      if (configs) XFree(configs);
+    } else {
+      int attrs[] = {GLX_RGBA, GLX_DOUBLEBUFFER, GLX_RED_SIZE, 8, GLX_GREEN_SIZE, 8,
+                     GLX_BLUE_SIZE, 8, None};
+      vi = gl.chooseVisual(dpy, screen, attrs);
+    }
     if (!vi) {
       std::fprintf(stderr, "%s: no double-buffered RGB visual\n", name);
       XCloseDisplay(dpy);
@@ -280,10 +300,20 @@ int runTestProgram(const char* name, int argc, char** argv, GlLoader loader) {
   Window second = o.secondWindow ? openWindow(o.width + 16) : None;
   XEvent ev;
 
+  // What GL draws to and swaps: the X windows themselves, or the GLXWindows made for them.
+  GLXDrawable surface = win;
+  GLXDrawable secondSurface = second;
   if (vi) {
-    ctx = gl.createContext(dpy, vi, nullptr, True);
+    if (config) {
+      ctx = gl.createNewContext(dpy, config, GLX_RGBA_TYPE, nullptr, True);
+      surface = gl.createWindow(dpy, config, win, nullptr);
+      if (second != None) secondSurface = gl.createWindow(dpy, config, second, nullptr);
+    } else {
+      ctx = gl.createContext(dpy, vi, nullptr, True);
+    }
     XFree(vi);
-    if (!ctx || !gl.makeCurrent(dpy, win, ctx)) {
+    if (!ctx || !surface || (second != None && !secondSurface) ||
+        !gl.makeCurrent(dpy, surface, ctx)) {
       std::fprintf(stderr, "%s: cannot create or bind a GL context\n", name);
       XCloseDisplay(dpy);
       return 1;
@@ -300,13 +330,13 @@ int runTestProgram(const char* name, int argc, char** argv, GlLoader loader) {
     if (!o.noDraw) {
       // Events are read after both swaps, so the first swap after a key press is the first
       // window's.
-      if (second != None) gl.makeCurrent(dpy, win, ctx);
+      if (second != None) gl.makeCurrent(dpy, surface, ctx);
       drawPicture(gl, o.width, o.height, false);
-      gl.swapBuffers(dpy, win);
+      gl.swapBuffers(dpy, surface);
       if (second != None) {
-        gl.makeCurrent(dpy, second, ctx);
+        gl.makeCurrent(dpy, secondSurface, ctx);
         drawPicture(gl, o.width, o.height, true);
-        gl.swapBuffers(dpy, second);
+        gl.swapBuffers(dpy, secondSurface);
       }
       ++frames;
     }
@@ -348,6 +378,10 @@ int runTestProgram(const char* name, int argc, char** argv, GlLoader loader) {
   if (ctx) {
     gl.makeCurrent(dpy, None, nullptr);
     gl.destroyContext(dpy, ctx);
+  }
+  if (config) {
+    gl.destroyWindow(dpy, surface);
+    if (second != None) gl.destroyWindow(dpy, secondSurface);
   }
   if (second != None) XDestroyWindow(dpy, second);
   XDestroyWindow(dpy, win);
