@@ -9,6 +9,7 @@
 #include "core_calls.h"
 
 #include "core_loader.h"
+#include "glx_windows.h"
 #include "preload_log.h"
 #include "real_functions.h"
 #include "recording_target.h"
@@ -84,6 +85,8 @@ void passEvent(Display *display, XEvent *event) {
 }
 
 void passFrame(Display *display, Drawable drawable) {
+    // Looked up before the core lock is taken: the two locks are never held together.
+    Drawable window = windowOf(display, drawable);
     Held held;
     if (startPressDue) {
         startPressDue = false;
@@ -97,5 +100,5 @@ void passFrame(Display *display, Drawable drawable) {
                        "it is pressed\n",
                        "glXSwapBuffers", toKeycode ? "it has no key code" : "XKeysymToKeycode not found");
     }
-    if (isTarget(drawable)) core->capture(display, drawable);
+    if (window != None && isTarget(window)) core->capture(display, window);
 }

@@ -17,7 +17,8 @@ bool coreLoaded();
 // One event the program took from Xlib; dropped while the core is not loaded.
 void passEvent(Display *display, XEvent *event);
 
-// A frame of `drawable` is about to be presented.
+// A frame of `drawable`, a window or a GLXWindow, is about to be presented; the core and the
+// recording target see the X window.
 void passFrame(Display *display, Drawable drawable);
 
 #endif

@@ -31,6 +31,8 @@ void *const hooks[] = {
     reinterpret_cast<void *>(&glXSwapBuffers),
     reinterpret_cast<void *>(&glXGetProcAddress),
     reinterpret_cast<void *>(&glXGetProcAddressARB),
+    reinterpret_cast<void *>(&glXCreateWindow),
+    reinterpret_cast<void *>(&glXDestroyWindow),
     reinterpret_cast<void *>(&XNextEvent),
     reinterpret_cast<void *>(&XPeekEvent),
     reinterpret_cast<void *>(&XWindowEvent),

@@ -25,6 +25,8 @@ const char *const realNames[] = {
     "glXSwapBuffers",
     "glXGetProcAddress",
     "glXGetProcAddressARB",
+    "glXCreateWindow",
+    "glXDestroyWindow",
     "XNextEvent",
     "XPeekEvent",
     "XWindowEvent",

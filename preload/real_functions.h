@@ -9,6 +9,8 @@ enum class Real : int {
     SwapBuffers,
     GetProcAddress,
     GetProcAddressARB,
+    CreateWindow,
+    DestroyWindow,
     NextEvent,
     PeekEvent,
     WindowEvent,

@@ -408,6 +408,10 @@ FORMS = {
     "getprocaddress": (["vorna-testgl", "--load", "getproc"], None, "testgl"),
     "dlopen": (["vorna-testgl-dlopen"], None, "testgl"),
     "clashing-symbols": (["vorna-testgl-clash"], None, "testgl"),
+    # Swaps a GLXWindow id, which XGetGeometry does not take for a drawable.
+    "glxwindow": (["vorna-testgl", "--glxwindow"], None, "testgl"),
+    "glxwindow-getprocaddress": (["vorna-testgl", "--load", "getproc", "--glxwindow"], None,
+                                 "testgl"),
     "glxgears": (["glxgears"], "glxgears", "gears"),
 }
 

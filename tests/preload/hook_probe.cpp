@@ -1,5 +1,5 @@
-// hook_probe MODE [--swap-from direct|arb|plain|default|self|default_arb]: a GL program that drives the preload layer
-// through known steps and writes "mark" lines into the same trace as the stand-in core.
+// hook_probe MODE [--swap-from direct|arb|plain|default|self|default_arb | --glx-from arb]: a GL program that drives
+// the preload layer through known steps and writes "mark" lines into the same trace as the stand-in core.
 // Built twice: linked against libGL and libX11, and (HOOK_PROBE_DLOPEN) opening both with
 // RTLD_LOCAL and taking every function from dlsym, as SDL2 does.
 //
@@ -59,6 +59,11 @@ struct Api {
     __GLXextFuncPtr (*getProcAddress)(const GLubyte *);
     void (*clearColor)(GLfloat, GLfloat, GLfloat, GLfloat);
     void (*clear)(GLbitfield);
+    GLXFBConfig *(*chooseFBConfig)(Display *, int, const int *, int *);
+    XVisualInfo *(*getVisualFromFBConfig)(Display *, GLXFBConfig);
+    GLXContext (*createNewContext)(Display *, GLXFBConfig, int, GLXContext, Bool);
+    GLXWindow (*createGlxWindow)(Display *, GLXFBConfig, Window, const int *);
+    void (*destroyGlxWindow)(Display *, GLXWindow);
 };
 
 Api api;
@@ -123,19 +128,26 @@ void loadApi() {
     take(api.getProcAddress, gl, "glXGetProcAddress");
     take(api.clearColor, gl, "glClearColor");
     take(api.clear, gl, "glClear");
+    take(api.chooseFBConfig, gl, "glXChooseFBConfig");
+    take(api.getVisualFromFBConfig, gl, "glXGetVisualFromFBConfig");
+    take(api.createNewContext, gl, "glXCreateNewContext");
+    take(api.createGlxWindow, gl, "glXCreateWindow");
+    take(api.destroyGlxWindow, gl, "glXDestroyWindow");
 #else
     api = Api{XOpenDisplay,      XCreateWindow,         XCreateColormap, XMapWindow,      XSync,
               XPutBackEvent,     XKeysymToKeycode,      XCloseDisplay,   XNextEvent,      XPeekEvent,
               XWindowEvent,      XCheckWindowEvent,     XMaskEvent,      XCheckMaskEvent, XCheckTypedEvent,
               XCheckTypedWindowEvent, XIfEvent,         XCheckIfEvent,   XPeekIfEvent,    glXChooseVisual,
               glXCreateContext,  glXMakeCurrent,        glXSwapBuffers,  glXGetProcAddressARB,
-              glXGetProcAddress, glClearColor,          glClear};
+              glXGetProcAddress, glClearColor,          glClear,         glXChooseFBConfig,
+              glXGetVisualFromFBConfig, glXCreateNewContext, glXCreateWindow, glXDestroyWindow};
 #endif
 }
 
 Display *display;
 XVisualInfo *visual;
 GLXContext context;
+GLXFBConfig config;
 
 Window makeWindow(unsigned width, unsigned height) {
     Window root = RootWindow(display, visual->screen);
@@ -239,6 +251,54 @@ void windows(Window a, Window b) {
     frame(b);
 }
 
+// Window a is 200x100 and b 120x80; both are drawn through GLXWindows.
+void glxWindows(Window a, Window b) {
+    const KeyCode hotkey = api.keysymToKeycode(display, XK_F8);
+    XEvent event;
+    GLXWindow glxA = api.createGlxWindow(display, config, a, nullptr);
+    GLXWindow glxB = api.createGlxWindow(display, config, b, nullptr);
+    frame(glxA);
+    frame(glxA);
+    trace("b");
+    frame(glxB);
+    putKey(b, KeyPress, hotkey, 100);
+    api.nextEvent(display, &event);
+    trace("b after press");
+    frame(glxB);
+    api.makeCurrent(display, None, nullptr);
+    api.destroyGlxWindow(display, glxA);
+    api.destroyGlxWindow(display, glxB);
+}
+
+// More GLXWindows than the layer keeps. Window i is (60 + i)x40.
+void glxWindowsBeyondTheTable() {
+    const KeyCode hotkey = api.keysymToKeycode(display, XK_F8);
+    XEvent event;
+    const int count = 34;
+    Window windows[count];
+    GLXWindow glxWindows[count];
+    for (int i = 0; i < count; ++i) {
+        windows[i] = makeWindow(60 + i, 40);
+        glxWindows[i] = api.createGlxWindow(display, config, windows[i], nullptr);
+    }
+    trace("made %d", count);
+    frame(glxWindows[count - 1]);
+    trace("last swapped");
+    frame(glxWindows[0]);
+    api.makeCurrent(display, None, nullptr);
+    for (GLXWindow glxWindow : glxWindows) api.destroyGlxWindow(display, glxWindow);
+    trace("all destroyed");
+    putKey(windows[0], KeyPress, hotkey, 100);
+    api.nextEvent(display, &event);
+    frame(windows[count - 1]);
+    putKey(windows[0], KeyPress, hotkey, 200);
+    api.nextEvent(display, &event);
+    GLXWindow again = api.createGlxWindow(display, config, windows[count - 2], nullptr);
+    frame(again);
+    api.makeCurrent(display, None, nullptr);
+    api.destroyGlxWindow(display, again);
+}
+
 // How many frames the stand-in core has traced so far.
 int tracedCaptures() {
     const char *path = getenv("VORNA_TEST_TRACE");
@@ -294,8 +354,8 @@ void forkDuringCapture(Window window) {
 
 int main(int argc, char **argv) {
     if (argc < 2)
-        fail("usage: hook_probe events|windows|frames|fork|nodraw|lookups "
-             "[--swap-from direct|arb|plain|default|self|default_arb]");
+        fail("usage: hook_probe events|windows|frames|fork|nodraw|lookups|glxwindows|glxwindows-full "
+             "[--swap-from direct|arb|plain|default|self|default_arb | --glx-from arb]");
     const char *mode = argv[1];
     // Lookups in the global scope before the program has used any of the names; the dlopen
     // probe has no libGL or libX11 loaded yet.
@@ -329,14 +389,34 @@ int main(int argc, char **argv) {
             api.swapBuffers = looked;
         if (!api.swapBuffers) fail("no glXSwapBuffers from the lookup");
     }
+    if (argc == 4 && strcmp(argv[2], "--glx-from") == 0 && strcmp(argv[3], "arb") == 0) {
+        api.createGlxWindow = reinterpret_cast<GLXWindow (*)(Display *, GLXFBConfig, Window, const int *)>(
+            api.getProcAddressARB(reinterpret_cast<const GLubyte *>("glXCreateWindow")));
+        api.destroyGlxWindow = reinterpret_cast<void (*)(Display *, GLXWindow)>(
+            api.getProcAddressARB(reinterpret_cast<const GLubyte *>("glXDestroyWindow")));
+        if (!api.createGlxWindow || !api.destroyGlxWindow) fail("no glXCreateWindow or glXDestroyWindow from the lookup");
+    }
 
     display = api.openDisplay(nullptr);
     if (!display) fail("cannot open display");
-    int attributes[] = {GLX_RGBA, GLX_DOUBLEBUFFER, GLX_RED_SIZE, 8, GLX_GREEN_SIZE, 8, GLX_BLUE_SIZE, 8, None};
-    visual = api.chooseVisual(display, DefaultScreen(display), attributes);
-    if (!visual) fail("no double-buffered RGB visual");
-    context = api.createContext(display, visual, nullptr, True);
-    if (!context) fail("glXCreateContext");
+    if (strncmp(mode, "glxwindows", 10) == 0) {
+        const int attributes[] = {GLX_DRAWABLE_TYPE, GLX_WINDOW_BIT, GLX_RENDER_TYPE, GLX_RGBA_BIT, GLX_DOUBLEBUFFER, True,
+                                  GLX_RED_SIZE, 8, GLX_GREEN_SIZE, 8, GLX_BLUE_SIZE, 8, None};
+        int count = 0;
+        GLXFBConfig *configs = api.chooseFBConfig(display, DefaultScreen(display), attributes, &count);
+        if (!configs || count == 0) fail("no double-buffered RGB framebuffer config");
+        config = configs[0];
+        visual = api.getVisualFromFBConfig(display, config);
+        if (!visual) fail("no visual for the framebuffer config");
+        context = api.createNewContext(display, config, GLX_RGBA_TYPE, nullptr, True);
+        if (!context) fail("glXCreateNewContext");
+    } else {
+        int attributes[] = {GLX_RGBA, GLX_DOUBLEBUFFER, GLX_RED_SIZE, 8, GLX_GREEN_SIZE, 8, GLX_BLUE_SIZE, 8, None};
+        visual = api.chooseVisual(display, DefaultScreen(display), attributes);
+        if (!visual) fail("no double-buffered RGB visual");
+        context = api.createContext(display, visual, nullptr, True);
+        if (!context) fail("glXCreateContext");
+    }
     trace("display %p", static_cast<void *>(display));
 
     Window a = makeWindow(200, 100);
@@ -346,6 +426,10 @@ int main(int argc, char **argv) {
         windows(a, makeWindow(120, 80));
     } else if (strcmp(mode, "frames") == 0) {
         for (int i = 0; i < 3; ++i) frame(a);
+    } else if (strcmp(mode, "glxwindows") == 0) {
+        glxWindows(a, makeWindow(120, 80));
+    } else if (strcmp(mode, "glxwindows-full") == 0) {
+        glxWindowsBeyondTheTable();
     } else if (strcmp(mode, "fork") == 0) {
         forkDuringCapture(a);
     } else if (strcmp(mode, "nodraw") == 0) {

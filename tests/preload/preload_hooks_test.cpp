@@ -149,6 +149,45 @@ INSTANTIATE_TEST_SUITE_P(GetProcAddress, SwapFromLookup,
                                          SwapSource{"global_scope_arb", HOOK_PROBE, "default_arb"}),
                          [](const testing::TestParamInfo<SwapSource> &info) { return info.param.name; });
 
+struct GlxWindowSource {
+    const char *name;
+    const char *program;
+    std::vector<std::string> arguments;
+};
+
+class GlxWindowFrames : public testing::TestWithParam<GlxWindowSource> {};
+
+// The stand-in core measures what it is handed with XGetGeometry, which a GLXWindow id would
+// fail with BadDrawable and end the probe. Window a is 200x100, b 120x80.
+TEST_P(GlxWindowFrames, ReachTheCoreAsTheirXWindows) {
+    Traced traced = probe(GetParam().program, GetParam().arguments, {"mark", "capture"});
+    ASSERT_EQ(traced.outcome.exitCode, 0) << traced.outcome.err;
+    EXPECT_EQ(traced.outcome.err, "");
+    EXPECT_EQ(joined(traced.lines),
+              "capture 200x100\ncapture 200x100\nmark b\nmark b after press\ncapture 120x80\nmark done\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    LinkedLookedUpAndOpenedPrivately, GlxWindowFrames,
+    testing::Values(GlxWindowSource{"linked", HOOK_PROBE, {"glxwindows"}},
+                    GlxWindowSource{"arb", HOOK_PROBE, {"glxwindows", "--glx-from", "arb"}},
+                    GlxWindowSource{"dlopen", HOOK_PROBE_DLOPEN, {"glxwindows"}}),
+    [](const testing::TestParamInfo<GlxWindowSource> &info) { return info.param.name; });
+
+// 34 GLXWindows on windows i of (60 + i)x40: the last two do not fit. Their frames are kept from
+// the core (it would ask the server about an id it cannot name), said once; once they are all
+// destroyed, plain windows and new GLXWindows are recorded again.
+TEST(GlxWindowTable, BeyondItsSizeFramesAreKeptFromTheCoreAndItIsSaidOnce) {
+    Traced traced = probe(HOOK_PROBE, {"glxwindows-full"}, {"mark", "capture"});
+    ASSERT_EQ(traced.outcome.exitCode, 0) << traced.outcome.err;
+    EXPECT_EQ(joined(traced.lines), "mark made 34\nmark last swapped\ncapture 60x40\nmark all destroyed\n"
+                                    "capture 93x40\ncapture 92x40\nmark done\n");
+    const std::regex oneLine(
+        R"(\[ \d{4}/\d\d/\d\d \d\d:\d\d:\d\d \| ERROR \]: glXCreateWindow\(\): more than 32 GLXWindows at once; )"
+        R"(until some are destroyed, frames of windows Vorna does not know are not recorded\n)");
+    EXPECT_TRUE(std::regex_match(traced.outcome.err, oneLine)) << traced.outcome.err;
+}
+
 // Asked of the global scope, where our hooks come first, a name is there only when the real
 // function is.
 TEST(GlobalScopeLookup, FindsAHookedNameOnlyWhereTheRealOneIsLoaded) {
