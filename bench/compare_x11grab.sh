@@ -2,14 +2,17 @@
 # compare_x11grab.sh: how much of its speed glxgears keeps while Vorna records it, against
 # ffmpeg's x11grab recording the same screen with libx264. Run by hand on a quiet machine:
 #
-#   bench/compare_x11grab.sh [--build DIR] [--seconds S] [--quick] [--sizes "WxH ..."]
+#   bench/compare_x11grab.sh [--build DIR] [--seconds S] [--rounds N] [--quick] [--sizes "WxH ..."]
 #
-# For each size it starts one Xvfb of exactly that size and runs four phases on it, one after the
-# other: glxgears alone, glxgears recorded by Vorna (vorna run, F8 pressed through XTEST, FPS 30,
-# default output settings into a temporary directory), glxgears recorded by
-# `ffmpeg -f x11grab -framerate 30 ... -c:v libx264 -preset ultrafast -crf 23`, and glxgears alone
-# again. glxgears prints "N frames in 5.0 seconds" every five seconds; a phase's frame rate is the
-# median of the windows that lie wholly inside it (after a one-second settling margin).
+# For each size it starts one Xvfb of exactly that size, lets glxgears run on it for a while
+# uncounted (a fresh server and driver run slower at first), then runs rounds of four phases, one
+# after the other: glxgears alone, glxgears recorded by Vorna (vorna run, F8 pressed through
+# XTEST, FPS 30, default output settings into a temporary directory), glxgears recorded by
+# `ffmpeg -f x11grab -framerate 30 ... -c:v libx264 -preset ultrafast -crf 23`, and glxgears
+# alone again. Every other round runs x11grab before Vorna, so that a machine that drifts
+# favours neither. glxgears prints "N frames in 5.0 seconds" every five seconds; a phase's frame
+# rate is the median of the windows that lie wholly inside it (after a one-second settling
+# margin), over all rounds. Default: 2 rounds of 60 s phases; --quick: 16 s phases.
 # Needs: Xvfb, glxgears (mesa-utils), ffmpeg and ffprobe, and a build with bin/vorna and
 # bin/vorna-xkey (default: ./build).
 set -euo pipefail
@@ -17,6 +20,7 @@ set -euo pipefail
 repo=$(cd "$(dirname "$0")/.." && pwd)
 build="$repo/build"
 seconds=60
+rounds=2
 sizes="1280x720 1920x1080"
 warmup=4
 margin=1
@@ -26,8 +30,9 @@ while (($#)); do
     --build) build=$(cd "$2" && pwd); shift 2 ;;
     --seconds) seconds=$2; shift 2 ;;
     --quick) seconds=16; shift ;;
+    --rounds) rounds=$2; shift 2 ;;
     --sizes) sizes=$2; shift 2 ;;
-    -h|--help) sed -n '2,14p' "$0"; exit 0 ;;
+    -h|--help) sed -n '2,18p' "$0"; exit 0 ;;
     *) echo "compare_x11grab.sh: unknown option $1 (see --help)" >&2; exit 2 ;;
   esac
 done
@@ -98,19 +103,14 @@ stop_gears() {
   sleep 0.2  # the time stamper drains the pipe
 }
 
-# rate LOG FROM TO: median frame rate and the number of windows wholly inside [FROM, TO].
-rate() {
+# windows LOG FROM TO NAME: adds the frame rate of every window wholly inside [FROM, TO] to
+# NAME's list, one a line.
+windows() {
   awk -v from="$2" -v to="$3" '
     $3 == "frames" && $4 == "in" {
-      end = $1; len = $5; fps = $2 / len
-      if (end - len >= from && end <= to) v[n++] = fps
-    }
-    END {
-      if (n == 0) { print "nan 0"; exit }
-      for (i = 0; i < n; i++) for (j = i + 1; j < n; j++) if (v[j] < v[i]) { t = v[i]; v[i] = v[j]; v[j] = t }
-      m = (n % 2) ? v[int(n / 2)] : (v[n / 2 - 1] + v[n / 2]) / 2
-      printf "%.1f %d\n", m, n
-    }' "$1"
+      end = $1; len = $5
+      if (end - len >= from && end <= to) printf "%.3f\n", $2 / len
+    }' "$1" >>"$tmp/$4.windows"
 }
 
 # probe FILE: frames, duration (s) and size (bytes) of a recording, as ffprobe reads it.
@@ -121,6 +121,10 @@ probe() {
   printf '%s %s %s\n' "${frames:-0}" "${duration:-0}" "$(stat -c %s "$1")"
 }
 
+since() {  # T: T plus the settling margin
+  awk -v t="$1" -v m="$margin" 'BEGIN { printf "%.6f", t + m }'
+}
+
 phase_alone() {  # NAME SIZE
   local log="$tmp/$1.log" t0 t1
   start_gears "$log" "$2"
@@ -129,7 +133,7 @@ phase_alone() {  # NAME SIZE
   sleep "$seconds"
   t1=$(now)
   stop_gears
-  echo "$(rate "$log" "$(awk -v t="$t0" -v m="$margin" 'BEGIN { printf "%.6f", t + m }')" "$t1") - - -" >"$tmp/$1.result"
+  windows "$log" "$(since "$t0")" "$t1" "$1"
 }
 
 phase_vorna() {  # SIZE
@@ -148,15 +152,15 @@ phase_vorna() {  # SIZE
     sleep 0.1
   done
   stop_gears
+  windows "$log" "$(since "$t0")" "$t1" vorna
   file=$(ls "$tmp"/out/* 2>/dev/null | head -n1 || true)
   if [ -z "$file" ]; then
     echo "compare_x11grab.sh: Vorna wrote no file; its messages:" >&2
     cat "$log.stderr" >&2
-    echo "nan 0 0 0 0 0" >"$tmp/vorna.result"
     return
   fi
-  echo "$(rate "$log" "$(awk -v t="$t0" -v m="$margin" 'BEGIN { printf "%.6f", t + m }')" "$t1") $(probe "$file") $(awk -v a="$t0" -v b="$t1" 'BEGIN { printf "%.3f", b - a }')" >"$tmp/vorna.result"
-  cp "$log.stderr" "$tmp/vorna.messages"
+  echo "$(probe "$file") $(awk -v a="$t0" -v b="$t1" 'BEGIN { printf "%.3f", b - a }')" >>"$tmp/vorna.files"
+  grep -h 'dropped' "$log.stderr" >>"$tmp/vorna.messages" || true
 }
 
 phase_x11grab() {  # SIZE
@@ -175,16 +179,30 @@ phase_x11grab() {  # SIZE
   wait "$grab" || true
   grab=""
   stop_gears
-  echo "$(rate "$log" "$(awk -v t="$t0" -v m="$margin" 'BEGIN { printf "%.6f", t + m }')" "$t1") $(probe "$file") $(awk -v a="$t0" -v b="$t1" 'BEGIN { printf "%.3f", b - a }')" >"$tmp/x11grab.result"
+  windows "$log" "$(since "$t0")" "$t1" x11grab
+  echo "$(probe "$file") $(awk -v a="$t0" -v b="$t1" 'BEGIN { printf "%.3f", b - a }')" >>"$tmp/x11grab.files"
+}
+
+# median NAME: the median of NAME's windows and how many there are.
+median() {
+  sort -n "$tmp/$1.windows" 2>/dev/null | awk '
+    { v[n++] = $1 }
+    END {
+      if (n == 0) { print "nan 0"; exit }
+      m = (n % 2) ? v[int(n / 2)] : (v[n / 2 - 1] + v[n / 2]) / 2
+      printf "%.1f %d\n", m, n
+    }'
 }
 
 report() {  # SIZE
-  awk -v size="$1" -v seconds="$seconds" '
-    FNR == 1 { name = FILENAME; sub(/.*\//, "", name); sub(/\.result$/, "", name) }
-    { fps[name] = $1; win[name] = $2; fr[name] = $3; dur[name] = $4; bytes[name] = $5; wall[name] = $6 }
+  local p
+  for p in alone vorna x11grab alone-again; do
+    echo "$p $(median "$p") $(awk '{ f += $1; d += $2; b += $3; w += $4 } END { printf "%d %.3f %d %.3f", f, d, b, w }' "$tmp/$p.files" 2>/dev/null || echo "0 0 0 0")"
+  done | awk -v size="$1" -v seconds="$seconds" -v rounds="$rounds" '
+    { fps[$1] = $2; win[$1] = $3; fr[$1] = $4; dur[$1] = $5; bytes[$1] = $6; wall[$1] = $7 }
     END {
       alone = (fps["alone"] + fps["alone-again"]) / 2
-      printf "\n%s, %d s a phase, glxgears frame rate = median of its 5 s windows\n", size, seconds
+      printf "\n%s, %d rounds of %d s phases, glxgears frame rate = median of its 5 s windows\n", size, rounds, seconds
       printf "%-12s %9s %8s %9s %10s %9s %11s\n", "phase", "gears fps", "windows", "of alone", "frames", "expected", "bytes/s"
       split("alone vorna x11grab alone-again", order, " ")
       for (i = 1; i <= 4; i++) {
@@ -200,21 +218,32 @@ report() {  # SIZE
       bx = dur["x11grab"] > 0 ? bytes["x11grab"] / dur["x11grab"] : 0
       # (In awk a bare ">" among print arguments would redirect the output into a file.)
       printf "Vorna / x11grab: frame rate left to glxgears %.2fx, bytes per second %.2fx\n", fps["vorna"] / fps["x11grab"], (bx > 0 ? bv / bx : 0)
-    }' "$tmp/alone.result" "$tmp/vorna.result" "$tmp/x11grab.result" "$tmp/alone-again.result"
+    }'
   if [ -f "$tmp/vorna.messages" ]; then
-    grep -h 'dropped' "$tmp/vorna.messages" | sed 's/^/Vorna: /' || true
+    sed 's/^/Vorna: /' "$tmp/vorna.messages"
   fi
 }
 
 echo "compare_x11grab.sh: $(nproc) cores, $(uptime | sed 's/.*load/load/')"
 for size in $sizes; do
-  echo "compare_x11grab.sh: $size: four phases of ${seconds} s..." >&2
+  echo "compare_x11grab.sh: $size: $rounds rounds of four phases of ${seconds} s..." >&2
   start_x "$size"
-  rm -f "$tmp"/*.result "$tmp/vorna.messages"
-  phase_alone alone "$size"
-  phase_vorna "$size"
-  phase_x11grab "$size"
-  phase_alone alone-again "$size"
+  rm -f "$tmp"/*.windows "$tmp"/*.files "$tmp/vorna.messages"
+  # Uncounted: a fresh X server and driver draw slower for their first seconds.
+  start_gears "$tmp/settle.log" "$size"
+  sleep $((warmup + seconds / 2))
+  stop_gears
+  for round in $(seq "$rounds"); do
+    phase_alone alone "$size"
+    if ((round % 2)); then
+      phase_vorna "$size"
+      phase_x11grab "$size"
+    else
+      phase_x11grab "$size"
+      phase_vorna "$size"
+    fi
+    phase_alone alone-again "$size"
+  done
   stop_x
   report "$size"
 done
