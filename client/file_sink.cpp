@@ -18,7 +18,9 @@ FileSink::~FileSink() {
 
 bool FileSink::open(const std::string &path, std::string *error) {
     path_ = path;
-    fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+    // The name was taken with O_EXCL a moment ago; if it is a symbolic link now, someone put it
+    // there since, and writing through it would create or fill a file of their choosing.
+    fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
     if (fd_ < 0) {
         *error = strerror(errno);
         return false;

@@ -358,6 +358,27 @@ TEST(Recorder, RefusedStartsTouchNoDataAndLeaveNoFile) {
     EXPECT_FALSE(startRecorder(settingsFor(reserved, 0, 48), &error));
     EXPECT_NE(error.find("the area is empty"), std::string::npos) << error;
     EXPECT_NE(access(reserved.c_str(), F_OK), 0) << reserved;
+
+    // A reserved name swapped for a symbolic link before the worker opens it: neither a file
+    // that is not there yet nor an empty one of someone else's is written through it.
+    for (bool targetExists : {false, true}) {
+        const std::string name = reserve(dir, "swapped.mivo");
+        const std::string target = dir / (targetExists ? "empty-victim" : "new-victim");
+        if (targetExists) std::ofstream{target};
+        ASSERT_EQ(unlink(name.c_str()), 0);
+        ASSERT_EQ(symlink(target.c_str(), name.c_str()), 0);
+        error.clear();
+        EXPECT_FALSE(startRecorder(settingsFor(name, 64, 48), &error)) << target;
+        EXPECT_NE(error.find(name), std::string::npos) << error;
+        struct stat st {};
+        if (targetExists) {
+            ASSERT_EQ(stat(target.c_str(), &st), 0);
+            EXPECT_EQ(st.st_size, 0) << target;
+        } else {
+            EXPECT_NE(access(target.c_str(), F_OK), 0) << target << " was created";
+        }
+        unlink(name.c_str());
+    }
 }
 
 TEST(Recorder, ManyRecordingsLeaveNoDescriptorOrThreadBehind) {
