@@ -14,14 +14,33 @@ namespace {
 using LogMessageFn = void (*)(uint64_t, const char *, ...);
 
 LogMessageFn findCoreLog() {
-    // With RTLD_DEFAULT glibc searches the calling object's scope, which holds the core when the
-    // core loaded us (also when the core itself was opened privately). The NOLOAD open covers a
-    // core that sits outside that scope but is already in the process; it never loads one.
-    if (auto fn = reinterpret_cast<LogMessageFn>(dlsym(RTLD_DEFAULT, "logMessage"))) return fn;
+    // "logMessage" is too common a name to take from whoever exports it first: a program (or one
+    // of its libraries) with a function of that name would be called with our arguments. The
+    // core is the object that exports vornaCoreCapture, and only a logMessage of that same object
+    // is taken. With RTLD_DEFAULT glibc searches the calling object's scope, which holds the core
+    // when the core loaded us (also when it was opened privately). The NOLOAD opens look into a
+    // core that is in the process but not first in that scope; they never load one, and their
+    // handles are kept, so the pointer stays valid.
+    Dl_info core{};
+    void *anchor = dlsym(RTLD_DEFAULT, "vornaCoreCapture");
+    if (anchor && dladdr(anchor, &core)) {
+        auto inCore = [&core](void *fn) {
+            Dl_info owner{};
+            return fn && dladdr(fn, &owner) && owner.dli_fbase == core.dli_fbase;
+        };
+        void *fn = dlsym(RTLD_DEFAULT, "logMessage");
+        if (inCore(fn)) return reinterpret_cast<LogMessageFn>(fn);
+        // The global scope had a logMessage of the program's: ask the core's own file.
+        if (core.dli_fname && *core.dli_fname) {
+            if (void *handle = dlopen(core.dli_fname, RTLD_LAZY | RTLD_NOLOAD)) {
+                fn = dlsym(handle, "logMessage");
+                if (inCore(fn)) return reinterpret_cast<LogMessageFn>(fn);
+                dlclose(handle);
+            }
+        }
+    }
     if (void *core = dlopen("libvorna.so", RTLD_LAZY | RTLD_NOLOAD)) {
-        auto fn = reinterpret_cast<LogMessageFn>(dlsym(core, "logMessage"));
-        // The handle only pins a library that is loaded anyway; keep it, so `fn` stays valid.
-        if (fn) return fn;
+        if (auto fn = reinterpret_cast<LogMessageFn>(dlsym(core, "logMessage"))) return fn;
         dlclose(core);
     }
     return nullptr;
