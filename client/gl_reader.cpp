@@ -214,7 +214,11 @@ bool GlReader::setUp(const GlApi &gl, GlxContext current) {
         return false;
     }
     if (major == 3 && minor == 0) {
-        compatibility_ = true;
+        // A forward-compatible 3.0 context has dropped the pixel-transfer stage: asking it for
+        // GL_RED_SCALE would raise an error the program could see.
+        GLint flags = 0;
+        gl.getIntegerv(GL_CONTEXT_FLAGS, &flags);
+        compatibility_ = (flags & GL_CONTEXT_FLAG_FORWARD_COMPATIBLE_BIT) == 0;
     } else if (major == 3 && minor == 1) {
         compatibility_ = hasExtension(gl, "GL_ARB_compatibility");
     } else {
