@@ -19,6 +19,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <initializer_list>
 #include <thread>
 
@@ -64,6 +65,9 @@ struct Api {
     GLXContext (*createNewContext)(Display *, GLXFBConfig, int, GLXContext, Bool);
     GLXWindow (*createGlxWindow)(Display *, GLXFBConfig, Window, const int *);
     void (*destroyGlxWindow)(Display *, GLXWindow);
+    Status (*initThreads)();
+    void (*lockDisplay)(Display *);
+    void (*unlockDisplay)(Display *);
 };
 
 Api api;
@@ -133,6 +137,9 @@ void loadApi() {
     take(api.createNewContext, gl, "glXCreateNewContext");
     take(api.createGlxWindow, gl, "glXCreateWindow");
     take(api.destroyGlxWindow, gl, "glXDestroyWindow");
+    take(api.initThreads, x11, "XInitThreads");
+    take(api.lockDisplay, x11, "XLockDisplay");
+    take(api.unlockDisplay, x11, "XUnlockDisplay");
 #else
     api = Api{XOpenDisplay,      XCreateWindow,         XCreateColormap, XMapWindow,      XSync,
               XPutBackEvent,     XKeysymToKeycode,      XCloseDisplay,   XNextEvent,      XPeekEvent,
@@ -140,7 +147,8 @@ void loadApi() {
               XCheckTypedWindowEvent, XIfEvent,         XCheckIfEvent,   XPeekIfEvent,    glXChooseVisual,
               glXCreateContext,  glXMakeCurrent,        glXSwapBuffers,  glXGetProcAddressARB,
               glXGetProcAddress, glClearColor,          glClear,         glXChooseFBConfig,
-              glXGetVisualFromFBConfig, glXCreateNewContext, glXCreateWindow, glXDestroyWindow};
+              glXGetVisualFromFBConfig, glXCreateNewContext, glXCreateWindow, glXDestroyWindow,
+              XInitThreads,      XLockDisplay,          XUnlockDisplay};
 #endif
 }
 
@@ -350,11 +358,43 @@ void forkDuringCapture(Window window) {
     }
 }
 
+// The program takes its events under XLockDisplay, and a key press comes while the drawing
+// thread is inside the core, waiting for that display in XGetGeometry. The press must not wait
+// for the core (both threads would hang); the core gets it once the drawing thread is through.
+void pressWhileTheCoreWaitsForTheDisplay(Window window) {
+    const KeyCode key = api.keysymToKeycode(display, XK_a);
+    frame(window);
+    api.makeCurrent(display, None, nullptr);
+    // A hang is the fault under test: end it, so that the test fails instead of waiting.
+    alarm(20);
+    std::atomic<int> step{0};
+    std::thread drawer([window, &step] {
+        if (!api.makeCurrent(display, window, context)) fail("glXMakeCurrent");
+        api.clear(GL_COLOR_BUFFER_BIT);
+        step = 1;
+        while (step != 2) usleep(1000);
+        api.swapBuffers(display, window);
+        api.makeCurrent(display, None, nullptr);
+    });
+    while (step != 1) usleep(1000);
+    api.lockDisplay(display);
+    putKey(window, KeyPress, key, 9);
+    step = 2;
+    // Long enough for the drawer to be in the core, waiting for the display.
+    usleep(300 * 1000);
+    XEvent event;
+    if (!api.checkTypedEvent(display, KeyPress, &event)) fail("the press was not there");
+    trace("press taken");
+    api.unlockDisplay(display);
+    drawer.join();
+    alarm(0);
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
     if (argc < 2)
-        fail("usage: hook_probe events|windows|frames|fork|nodraw|lookups|glxwindows|glxwindows-full "
+        fail("usage: hook_probe events|windows|frames|fork|locked-events|nodraw|lookups|glxwindows|glxwindows-full "
              "[--swap-from direct|arb|plain|default|self|default_arb | --glx-from arb]");
     const char *mode = argv[1];
     // Lookups in the global scope before the program has used any of the names; the dlopen
@@ -397,6 +437,8 @@ int main(int argc, char **argv) {
         if (!api.createGlxWindow || !api.destroyGlxWindow) fail("no glXCreateWindow or glXDestroyWindow from the lookup");
     }
 
+    // Xlib's locks exist only when asked for before the first display is opened.
+    if (strcmp(mode, "locked-events") == 0 && !api.initThreads()) fail("XInitThreads");
     display = api.openDisplay(nullptr);
     if (!display) fail("cannot open display");
     if (strncmp(mode, "glxwindows", 10) == 0) {
@@ -432,6 +474,8 @@ int main(int argc, char **argv) {
         glxWindowsBeyondTheTable();
     } else if (strcmp(mode, "fork") == 0) {
         forkDuringCapture(a);
+    } else if (strcmp(mode, "locked-events") == 0) {
+        pressWhileTheCoreWaitsForTheDisplay(a);
     } else if (strcmp(mode, "nodraw") == 0) {
         XEvent event;
         putKey(a, KeyPress, api.keysymToKeycode(display, XK_F8), 5);

@@ -61,6 +61,7 @@ std::string joined(const std::vector<std::string> &lines) {
 
 
 class EveryEventCall : public testing::TestWithParam<const char *> {};
+class CoreLockAndDisplayLock : public testing::TestWithParam<const char *> {};
 
 // Each of the eleven Xlib calls hands its event to the core, peeks as well as takes; the core
 // is loaded at the first swap and not before, privately, binding to its own dependencies.
@@ -126,6 +127,24 @@ TEST(CoreLock, IsFreeInAChildForkedWhileAnotherThreadIsInsideTheCore) {
     ASSERT_EQ(traced.outcome.exitCode, 0) << traced.outcome.err;
     EXPECT_EQ(joined(traced.lines), "mark child took its event\nmark done\n");
 }
+
+// The press comes while the drawing thread waits inside the core for the display the program
+// holds locked: it is taken without waiting, and the core gets it when the frame is through.
+TEST_P(CoreLockAndDisplayLock, AKeyPressNeverWaitsForTheCore) {
+    const std::string k = std::to_string(keycodeOf("a"));
+    Traced traced = probe(GetParam(), {"locked-events"}, {"mark", "capture", "event"});
+    ASSERT_EQ(traced.outcome.exitCode, 0) << "the program hung or failed: " << traced.outcome.err;
+    EXPECT_EQ(traced.outcome.err, "");
+    const std::vector<std::string> expected = {
+        "capture 200x100", "mark press taken", "capture 200x100", "event 2 " + k + " 9 D", "mark done",
+    };
+    EXPECT_EQ(joined(traced.lines), joined(expected));
+}
+
+INSTANTIATE_TEST_SUITE_P(LinkedAndOpenedPrivately, CoreLockAndDisplayLock, testing::Values(HOOK_PROBE, HOOK_PROBE_DLOPEN),
+                         [](const testing::TestParamInfo<const char *> &info) {
+                             return std::string(info.index == 0 ? "linked" : "dlopen");
+                         });
 
 struct SwapSource {
     const char *name;
