@@ -125,7 +125,9 @@ TEST_P(ReadPaths, HandOnTheAreaUprightAndLeaveTheProgramsBindings) {
     EXPECT_EQ(reader.readsDirectly(), c.path == ReadPath::Direct);
     // A direct read is handed on in the call that made it; a pixel-pack read once its fence has
     // signalled, at the latest when the recording finishes.
-    if (c.path == ReadPath::Direct) EXPECT_EQ(sink.frames.size(), size_t(calls));
+    if (c.path == ReadPath::Direct) {
+        EXPECT_EQ(sink.frames.size(), size_t(calls));
+    }
     reader.finish(gl, glXGetCurrentContext(), sink);
     EXPECT_EQ(sink.frames.size(), size_t(calls));
     EXPECT_EQ(sink.drops, 0);

@@ -1,5 +1,6 @@
 #include "recording_support.h"
 
+#include <dirent.h>
 #include <spawn.h>
 #include <stdlib.h>
 #include <sys/wait.h>
@@ -70,6 +71,26 @@ int64_t monotonicNowNs() {
     struct timespec ts {};
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+
+size_t settledThreadCount() {
+    auto count = [] {
+        size_t n = 0;
+        if (DIR *d = opendir("/proc/self/task")) {
+            while (dirent *e = readdir(d))
+                if (e->d_name[0] != '.') ++n;
+            closedir(d);
+        }
+        return n;
+    };
+    size_t last = count();
+    for (int same = 0, tries = 0; same < 5 && tries < 200; ++tries) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        const size_t now = count();
+        same = now == last ? same + 1 : 0;
+        last = now;
+    }
+    return last;
 }
 
 void submitAndWait(Recorder &recorder, SyntheticFrame &frame, int64_t captureTimeNs) {

@@ -43,6 +43,11 @@ private:
 
 int64_t monotonicNowNs();
 
+// The threads of this process, once their number has held still for 50 ms (at most 2 s). A
+// joined thread can stay listed in /proc/self/task for a moment: pthread_join returns when the
+// thread clears its id, before the kernel has reaped it.
+size_t settledThreadCount();
+
 // Submits and waits until the worker has taken the frame, so a test decides what is dropped.
 void submitAndWait(Recorder &recorder, SyntheticFrame &frame, int64_t captureTimeNs);
 
