@@ -81,7 +81,7 @@ public:
     }
 
     bool submit(const FrameRef &frame) {
-        if (failed_.load(std::memory_order_acquire) || !queue_.tryPush(frame)) {
+        if (failed() || !queue_.tryPush(frame)) {
             release(frame);
             noteDropped();
             return false;
@@ -90,12 +90,20 @@ public:
     }
 
     void noteDropped() { dropped_.fetch_add(1, std::memory_order_relaxed); }
-    bool failed() const { return failed_.load(std::memory_order_acquire); }
+    // On the caller's thread, the first time it sees the recording failed: the worker leaves its
+    // ERROR line here, since the core's logMessage writes through buffers of its own that a
+    // second thread must not use while the program's thread is in the core.
+    bool failed() {
+        if (!failed_.load(std::memory_order_acquire)) return false;
+        if (!failureSaid_.exchange(true)) clientLog(LogError, "%s", failureLine_.c_str());
+        return true;
+    }
 
     RecorderStats stop() {
         stopNs_ = monotonicNs();
         queue_.close();
         worker_.join();
+        failed();
         RecorderStats stats;
         stats.framesWritten = written_;
         stats.framesDropped = dropped_.load(std::memory_order_relaxed);
@@ -188,10 +196,8 @@ private:
     // once, and every later frame refused. `who` is the call the user sees behind it: frames
     // go in through mivoClientCapture, the file is finished by mivoClientDestroy.
     void fail(const std::string &cause, const char *who = "mivoClientCapture") {
-        clientLog(LogError,
-                  "%s(): recording to %s failed: %s; the recording has ended and the file keeps "
-                  "what was written before\n",
-                  who, settings_.path.c_str(), cause.c_str());
+        failureLine_ = std::string(who) + "(): recording to " + settings_.path + " failed: " + cause +
+                       "; the recording has ended and the file keeps what was written before\n";
         written_ = encoder_->framesWritten();
         endMs_ = encoder_->endMs();
         encoder_.reset();
@@ -204,6 +210,8 @@ private:
     std::promise<std::string> openResult_;  // empty when the encoder is ready
     std::thread worker_;
     std::atomic<bool> failed_{false};
+    std::string failureLine_;  // the worker's, written before failed_ is set
+    std::atomic<bool> failureSaid_{false};
     std::atomic<uint64_t> dropped_{0};
     int64_t stopNs_ = 0;    // written before the queue closes, read by the worker after
     uint64_t written_ = 0;  // worker's, read after the join
@@ -241,7 +249,7 @@ bool submitFrame(Recorder &recorder, const FrameRef &frame) { return recorder.su
 
 void noteDropped(Recorder &recorder) { recorder.noteDropped(); }
 
-bool recorderFailed(const Recorder &recorder) { return recorder.failed(); }
+bool recorderFailed(Recorder &recorder) { return recorder.failed(); }
 
 RecorderStats finishRecorder(std::unique_ptr<Recorder> recorder) {
     if (!recorder) return {};

@@ -61,8 +61,9 @@ bool submitFrame(Recorder &recorder, const FrameRef &frame);
 // Frame path: a frame that was due but could not be taken (no free slot); counted as dropped.
 void noteDropped(Recorder &recorder);
 
-// Whether a write error has ended the recording (it was reported once, as an ERROR line).
-bool recorderFailed(const Recorder &recorder);
+// Whether a write error has ended the recording. The first call that sees it reports it, as one
+// ERROR line on the calling thread; so does finishRecorder when no call saw it.
+bool recorderFailed(Recorder &recorder);
 
 // Stops taking frames, encodes what is queued, finishes the file, joins the worker. The video
 // lasts until now: the last frame is shown until the stop.
