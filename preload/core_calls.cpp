@@ -89,7 +89,9 @@ bool dequeue(Queued *out) {
 
 void eventUnderLock(Display *display, XEvent *event);
 
+// Every frame comes through here: an empty queue costs one atomic load, not a lock.
 void drainQueue() {
+    if (queueCount.load() == 0) return;
     for (Queued queued; core && dequeue(&queued);) eventUnderLock(queued.display, &queued.event);
 }
 
