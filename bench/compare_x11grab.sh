@@ -160,7 +160,7 @@ phase_vorna() {  # SIZE
     return
   fi
   echo "$(probe "$file") $(awk -v a="$t0" -v b="$t1" 'BEGIN { printf "%.3f", b - a }')" >>"$tmp/vorna.files"
-  grep -h 'dropped' "$log.stderr" >>"$tmp/vorna.messages" || true
+  grep -hE 'dropped|idle CPU' "$log.stderr" >>"$tmp/vorna.messages" || true
 }
 
 phase_x11grab() {  # SIZE

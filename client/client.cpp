@@ -120,6 +120,10 @@ void reportStats(const RecorderStats &stats) {
               static_cast<unsigned long long>(stats.framesWritten),
               static_cast<unsigned long long>(stats.framesDropped), stats.durationSeconds,
               stats.path.c_str());
+    clientLog(LogDebug, "%llu of them were encoded on idle CPU time; %llu taken back from the idle-time encoder (%llu begun there)\n",
+              static_cast<unsigned long long>(stats.framesByHelper),
+              static_cast<unsigned long long>(stats.takeovers),
+              static_cast<unsigned long long>(stats.restarts));
 }
 
 // Ends a recording: the reads still in flight are handed on when their context is current,

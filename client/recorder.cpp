@@ -11,9 +11,10 @@
 #include <system_error>
 #include <thread>
 
-#include "encoder.h"
+#include "encode_helper.h"
 #include "frame_queue.h"
 #include "log.h"
+#include "muxer.h"
 
 namespace mivo {
 namespace {
@@ -22,6 +23,12 @@ namespace {
 // there. Half a second, so that a killed program loses at most a second: the half second not
 // yet flushed, the frame held back for its duration, and the encoder's own latency.
 constexpr std::chrono::milliseconds kFlushInterval(500);
+
+// After the idle-time helper missed a deadline, the worker encodes alone for a while
+// (idleHelperRetryMs), twice as long after each further miss up to kLongestHold, and back to the
+// first while once the helper has gone kGoodSpell without a miss.
+constexpr std::chrono::milliseconds kLongestHold(32000);
+constexpr std::chrono::milliseconds kGoodSpell(30000);
 
 int64_t monotonicNs() {
     struct timespec ts {};
@@ -48,7 +55,9 @@ void release(const FrameRef &frame) {
 class Recorder {
 public:
     explicit Recorder(const RecorderSettings &settings)
-        : settings_(settings), queue_(settings.queueCapacity) {}
+        : settings_(settings), queue_(settings.queueCapacity) {
+        hold_ = firstHold();
+    }
 
     ~Recorder() {
         if (worker_.joinable()) stop();
@@ -111,19 +120,25 @@ public:
         stats.path = settings_.path;
         stats.failed = failed();
         stats.discarded = discarded_;
+        stats.framesByHelper = framesByHelper_;
+        stats.takeovers = takeovers_;
+        stats.restarts = restarts_;
         return stats;
     }
 
 private:
-    EncoderConfig config() const {
-        EncoderConfig c;
+    std::chrono::milliseconds firstHold() const {
+        return std::chrono::milliseconds(std::max<uint32_t>(1, settings_.idleHelperRetryMs));
+    }
+
+    VideoConfig videoConfig() const {
+        VideoConfig c;
         c.width = settings_.width;
         c.height = settings_.height;
         c.outWidth = settings_.outWidth;
         c.outHeight = settings_.outHeight;
         c.fps = settings_.fps;
-        c.container = settings_.container;
-        c.path = settings_.path;
+        c.globalHeader = keepsGlobalHeader(settings_.container);
         return c;
     }
 
@@ -131,15 +146,39 @@ private:
         return ns > settings_.startTimeNs ? (ns - settings_.startTimeNs) / 1000000 : 0;
     }
 
+    std::unique_ptr<VideoCodec> openCodec(std::string *cause) const {
+        try {
+            return VideoCodec::open(videoConfig(), cause);
+        } catch (const std::bad_alloc &) {
+            *cause = "out of memory";
+            return nullptr;
+        }
+    }
+
+    bool open(std::string *cause) {
+        codec_ = openCodec(cause);
+        if (!codec_) return false;
+        try {
+            muxer_ = Muxer::open(settings_.path, settings_.container, settings_.fps, *codec_, cause);
+        } catch (const std::bad_alloc &) {
+            *cause = "out of memory";
+        }
+        if (!muxer_) return false;
+        // Without the helper (no idle priority to be had) the worker encodes every frame itself.
+        std::string unused;
+        if (settings_.idleHelper) helper_ = EncodeHelper::start(&unused);
+        if (helper_) spare_ = openCodec(&unused);
+        if (!spare_) helper_.reset();
+        return true;
+    }
+
     void run() {
         yieldToProgram();
         std::string cause;
-        try {
-            encoder_ = Encoder::open(config(), &cause);
-        } catch (const std::bad_alloc &) {
-            cause = "out of memory";
-        }
-        if (!encoder_) {
+        if (!open(&cause)) {
+            helper_.reset();
+            muxer_.reset();
+            codec_.reset();
             openResult_.set_value(cause.empty() ? "the encoder could not be set up" : cause);
             return;
         }
@@ -156,40 +195,114 @@ private:
                 nextFlush = std::chrono::steady_clock::now() + kFlushInterval;
             }
         }
-        if (encoder_) {
-            if (!encoder_->finish(msSinceStart(stopNs_)))
-                fail(encoder_->error(), "mivoClientDestroy");
-            else if (encoder_->fileRemoved())
-                fail("the file was removed while recording", "mivoClientDestroy");
-        }
-        if (encoder_) {
-            written_ = encoder_->framesWritten();
-            endMs_ = encoder_->endMs();
-            encoder_.reset();
+        if (muxer_) finishFile();
+        helper_.reset();
+        spare_.reset();
+        codec_.reset();
+        if (muxer_) {
+            written_ = muxer_->framesWritten();
+            endMs_ = muxer_->endMs();
+            muxer_.reset();
             // A video without a single frame is no video: players and readers refuse the bare
             // header, so the file is not left behind (F8 pressed twice before a frame was read).
             if (written_ == 0 && unlink(settings_.path.c_str()) == 0) discarded_ = true;
         }
     }
 
+    void finishFile() {
+        const char *who = "mivoClientDestroy";
+        Packets rest;
+        if (!codec_->finish(&rest)) return fail(codec_->error(), who);
+        if (!mux(rest, who)) return;
+        if (!muxer_->finish(msSinceStart(stopNs_))) return fail(muxer_->error(), who);
+        if (muxer_->fileRemoved()) fail("the file was removed while recording", who);
+    }
+
+    // The helper gets the frame while it is keeping up. After it missed a deadline the worker
+    // encodes alone for a while, longer after each miss, shorter again after a good spell; with
+    // a spare codec ready, so that the next miss costs no time to set one up.
+    bool helperTakes(std::chrono::steady_clock::time_point now) {
+        if (!helper_ || now < directUntil_ || !helper_->available()) return false;
+        if (!spare_) {
+            std::string unused;
+            spare_ = openCodec(&unused);
+            if (!spare_) return false;
+        }
+        if (now - lastMiss_ >= kGoodSpell) hold_ = firstHold();
+        return true;
+    }
+
+    void missed(std::chrono::steady_clock::time_point now) {
+        ++takeovers_;
+        lastMiss_ = now;
+        directUntil_ = now + hold_;
+        hold_ = std::min(hold_ * 2, kLongestHold);
+    }
+
+    std::chrono::steady_clock::time_point deadlineFor(const FrameRef &frame) const {
+        // The frame path has queueCapacity slots: one for the frame it reads next, one the helper
+        // may be left holding, this frame's, and those behind it. The helper may keep the frame
+        // for as long as those behind it take to fill up, but one: the worker then still has
+        // time to encode it and catch up before the frame path runs out.
+        const double slots = std::max<double>(1, double(settings_.queueCapacity) - 3);
+        const auto budget = std::chrono::nanoseconds(int64_t(slots * 1e9 / settings_.fps));
+        // steady_clock is CLOCK_MONOTONIC, the clock capture times are taken on.
+        return std::chrono::steady_clock::time_point(std::chrono::nanoseconds(frame.captureTimeNs)) +
+               budget;
+    }
+
     void take(const FrameRef &frame) {
-        if (!encoder_) {
+        if (!muxer_) {
             release(frame);
             noteDropped();
             return;
         }
-        bool converted = encoder_->convert(frame);
-        release(frame);
         // The first frame stands for the start of the recording: the video has no empty lead-in.
         int64_t pts = firstFrame_ ? 0 : msSinceStart(frame.captureTimeNs);
+        pts = std::max(pts, lastPtsMs_ + 1);
+        lastPtsMs_ = pts;
         firstFrame_ = false;
-        if (!converted || !encoder_->encode(pts)) fail(encoder_->error());
+
+        Packets packets;
+        bool encoded = false, ok = false;
+        const bool lent = helperTakes(std::chrono::steady_clock::now());
+        if (lent) {
+            helper_->post(std::move(codec_), frame, pts);
+            switch (helper_->wait(deadlineFor(frame), &codec_, &packets, &ok)) {
+            case EncodeHelper::Outcome::Done:
+                encoded = true;
+                ++framesByHelper_;
+                break;
+            case EncodeHelper::Outcome::Reclaimed:
+                missed(std::chrono::steady_clock::now());
+                break;
+            case EncodeHelper::Outcome::Abandoned:
+                missed(std::chrono::steady_clock::now());
+                ++restarts_;
+                codec_ = std::move(spare_);
+                break;
+            }
+        }
+        if (!encoded) ok = codec_->encode(frame, pts, &packets);
+        if (lent) helper_->doneWithFrame();
+        else release(frame);
+        if (!ok) fail(codec_->error());
+        else mux(packets);
+    }
+
+    bool mux(Packets &packets, const char *who = "mivoClientCapture") {
+        for (PacketPtr &p : packets)
+            if (!muxer_->write(std::move(p))) {
+                fail(muxer_->error(), who);
+                return false;
+            }
+        return true;
     }
 
     void housekeeping() {
-        if (!encoder_) return;
-        if (encoder_->fileRemoved()) fail("the file was removed while recording");
-        else if (!encoder_->flushToDisk()) fail(encoder_->error());
+        if (!muxer_) return;
+        if (muxer_->fileRemoved()) fail("the file was removed while recording");
+        else if (!muxer_->flushToDisk()) fail(muxer_->error());
     }
 
     // Ends the recording after a write error: one message, the encoder and its file closed at
@@ -198,14 +311,22 @@ private:
     void fail(const std::string &cause, const char *who = "mivoClientCapture") {
         failureLine_ = std::string(who) + "(): recording to " + settings_.path + " failed: " + cause +
                        "; the recording has ended and the file keeps what was written before\n";
-        written_ = encoder_->framesWritten();
-        endMs_ = encoder_->endMs();
-        encoder_.reset();
+        written_ = muxer_->framesWritten();
+        endMs_ = muxer_->endMs();
+        muxer_.reset();
         failed_.store(true, std::memory_order_release);
     }
 
     RecorderSettings settings_;
-    std::unique_ptr<Encoder> encoder_;  // the worker's alone
+    // The worker's alone, but for a codec lent to the helper for one frame.
+    std::unique_ptr<VideoCodec> codec_;
+    std::unique_ptr<VideoCodec> spare_;  // ready for when the helper keeps one
+    std::unique_ptr<Muxer> muxer_;
+    std::unique_ptr<EncodeHelper> helper_;
+    std::chrono::steady_clock::time_point directUntil_{}, lastMiss_{};
+    std::chrono::milliseconds hold_{1000};
+    int64_t lastPtsMs_ = -1;
+    uint64_t framesByHelper_ = 0, takeovers_ = 0, restarts_ = 0;  // worker's, read after the join
     FrameQueue queue_;
     std::promise<std::string> openResult_;  // empty when the encoder is ready
     std::thread worker_;

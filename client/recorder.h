@@ -35,7 +35,9 @@ struct RecorderSettings {
     std::string path;                      // file to create; chosen free by resolveOutput
     Container container = Container::Matroska;
     int64_t startTimeNs = 0;               // CLOCK_MONOTONIC at creation: time zero of the video
-    uint32_t queueCapacity = 4;            // frames the worker may hold; the frame path's pool size
+    uint32_t queueCapacity = 5;            // frames the worker may hold; the frame path's pool size
+    bool idleHelper = true;                // encode on idle CPU time while there is some
+    uint32_t idleHelperRetryMs = 1000;     // encode alone this long after the helper missed once
 };
 
 struct RecorderStats {
@@ -45,6 +47,9 @@ struct RecorderStats {
     std::string path;
     bool failed = false;                   // a write error ended the recording early
     bool discarded = false;                // no frame was written, so no file was kept
+    uint64_t framesByHelper = 0;           // frames encoded on idle CPU time
+    uint64_t takeovers = 0;                // frames the worker took back from a starved helper
+    uint64_t restarts = 0;                 // of them, the helper had begun: a fresh codec went on
 };
 
 class Recorder;

@@ -1,5 +1,6 @@
 // The worker end to end without GL: synthetic frames in, files judged by ffprobe and ffmpeg.
 #include <dirent.h>
+#include <sched.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/mount.h>
@@ -339,6 +340,87 @@ TEST(Recorder, FramesThatFindTheQueueFullAreDroppedAndCounted) {
     EXPECT_EQ(stats.framesWritten, taken);
     EXPECT_EQ(stats.framesDropped, refused);
     EXPECT_EQ(probe(path).packetStarts.size(), taken);
+}
+
+// Keeps every core this process may run on busy at normal priority, as a program drawing flat
+// out does: a thread at idle priority gets next to nothing while it runs.
+class CoreHog {
+public:
+    CoreHog() {
+        cpu_set_t cpus;
+        CPU_ZERO(&cpus);
+        int n = sched_getaffinity(0, sizeof cpus, &cpus) == 0 ? CPU_COUNT(&cpus) : 2;
+        for (int i = 0; i < n; ++i)
+            threads_.emplace_back([this] {
+                while (!stop_.load(std::memory_order_relaxed)) {
+                }
+            });
+    }
+    ~CoreHog() {
+        stop_ = true;
+        for (std::thread &t : threads_) t.join();
+    }
+
+private:
+    std::atomic<bool> stop_{false};
+    std::vector<std::thread> threads_;
+};
+
+// Frames go to the idle-time encoder while the machine has room, and are taken back when it
+// starves, whether it had begun on them or not; the file holds every frame, in order, with its
+// own picture and time, across the fresh codecs that took over.
+TEST(Recorder, AStarvedIdleTimeEncoderLosesNoFrame) {
+    constexpr uint32_t kWidth = 1280, kHeight = 720;
+    const Rgb colours[] = {{255, 0, 0}, {0, 255, 0}, {0, 0, 255}, {255, 255, 255}, {0, 0, 0},
+                           {255, 255, 0}, {0, 255, 255}};
+    TempDir dir;
+    const std::string path = reserve(dir, "starved.mivo");
+    RecorderSettings settings = settingsFor(path, kWidth, kHeight);
+    settings.idleHelperRetryMs = 40;
+    auto recorder = start(settings);
+    ASSERT_TRUE(recorder);
+
+    std::vector<std::unique_ptr<SyntheticFrame>> frames;
+    for (const Rgb &c : colours) frames.push_back(std::make_unique<SyntheticFrame>(kWidth, kHeight, solid(c)));
+    std::vector<int64_t> times;
+    size_t next = 0;
+    auto submit = [&](SyntheticFrame &frame) {
+        times.push_back(monotonicNowNs());
+        EXPECT_TRUE(submitFrame(*recorder, frame.ref(times.back())));
+    };
+    int64_t retryMs = settings.idleHelperRetryMs;
+    for (int round = 0; round < 4; ++round, retryMs *= 2) {
+        // Room to spare: the helper's turn again once the worker's spell alone has passed.
+        for (int i = 0; i < 2; ++i) {
+            SyntheticFrame &frame = *frames[next++ % frames.size()];
+            submit(frame);
+            ASSERT_TRUE(frame.waitReleased());
+        }
+        // Every core taken while the helper is woken for a frame, or has just begun on it.
+        SyntheticFrame &frame = *frames[next++ % frames.size()];
+        {
+            submit(frame);
+            CoreHog hog;
+            ASSERT_TRUE(frame.waitReleased());
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(retryMs + 20));
+    }
+    RecorderStats stats = finishRecorder(std::move(recorder));
+
+    EXPECT_EQ(stats.framesDropped, 0u);
+    ASSERT_EQ(stats.framesWritten, next);
+    EXPECT_GE(stats.takeovers, 1u);
+    EXPECT_GE(stats.restarts, 1u) << "no frame was taken back from the middle of its encoding";
+    Probe p = probe(path);
+    ASSERT_EQ(p.packetStarts.size(), next);
+    for (size_t i = 1; i < next; ++i)
+        EXPECT_NEAR(p.packetStarts[i], (times[i] - settings.startTimeNs) / 1e9, 0.0015) << "#" << i;
+    for (size_t i = 0; i < next; ++i) {
+        std::vector<uint8_t> rgb = decodeFrame(path, int(i), int(kWidth), int(kHeight));
+        ASSERT_FALSE(rgb.empty()) << "#" << i;
+        const Rgb want = colours[i % (sizeof colours / sizeof colours[0])];
+        EXPECT_LE(colourDistance(pixelAt(rgb, int(kWidth), 640, 360), want), kColourTolerance) << "#" << i;
+    }
 }
 
 TEST(Recorder, RefusedStartsTouchNoDataAndLeaveNoFile) {
