@@ -25,10 +25,10 @@ namespace {
 constexpr std::chrono::milliseconds kFlushInterval(500);
 
 // After the idle-time helper missed a deadline, the worker encodes alone for a while
-// (idleHelperRetryMs), twice as long after each further miss up to kLongestHold, and back to the
-// first while once the helper has gone kGoodSpell without a miss.
+// (idleHelperRetryMs). A helper that misses again soon after, before it has encoded a second's
+// worth of frames, finds the machine as busy as before: the spell alone doubles, up to
+// kLongestHold. One that had been keeping up hit a passing peak: the first spell again.
 constexpr std::chrono::milliseconds kLongestHold(32000);
-constexpr std::chrono::milliseconds kGoodSpell(30000);
 
 int64_t monotonicNs() {
     struct timespec ts {};
@@ -219,8 +219,8 @@ private:
     }
 
     // The helper gets the frame while it is keeping up. After it missed a deadline the worker
-    // encodes alone for a while, longer after each miss, shorter again after a good spell; with
-    // a spare codec ready, so that the next miss costs no time to set one up.
+    // encodes alone for a while, longer while misses follow each other closely; with a spare
+    // codec ready, so that the next miss costs no time to set one up.
     bool helperTakes(std::chrono::steady_clock::time_point now) {
         if (!helper_ || now < directUntil_ || !helper_->available()) return false;
         if (!spare_) {
@@ -228,15 +228,15 @@ private:
             spare_ = openCodec(&unused);
             if (!spare_) return false;
         }
-        if (now - lastMiss_ >= kGoodSpell) hold_ = firstHold();
         return true;
     }
 
     void missed(std::chrono::steady_clock::time_point now) {
         ++takeovers_;
-        lastMiss_ = now;
+        if (double(helperRun_) >= settings_.fps) hold_ = firstHold();
+        else if (takeovers_ > 1) hold_ = std::min(hold_ * 2, kLongestHold);
+        helperRun_ = 0;
         directUntil_ = now + hold_;
-        hold_ = std::min(hold_ * 2, kLongestHold);
     }
 
     std::chrono::steady_clock::time_point deadlineFor(const FrameRef &frame) const {
@@ -272,6 +272,7 @@ private:
             case EncodeHelper::Outcome::Done:
                 encoded = true;
                 ++framesByHelper_;
+                ++helperRun_;
                 break;
             case EncodeHelper::Outcome::Reclaimed:
                 missed(std::chrono::steady_clock::now());
@@ -323,7 +324,8 @@ private:
     std::unique_ptr<VideoCodec> spare_;  // ready for when the helper keeps one
     std::unique_ptr<Muxer> muxer_;
     std::unique_ptr<EncodeHelper> helper_;
-    std::chrono::steady_clock::time_point directUntil_{}, lastMiss_{};
+    std::chrono::steady_clock::time_point directUntil_{};
+    uint64_t helperRun_ = 0;  // frames the helper encoded since its last miss
     std::chrono::milliseconds hold_{1000};
     int64_t lastPtsMs_ = -1;
     uint64_t framesByHelper_ = 0, takeovers_ = 0, restarts_ = 0;  // worker's, read after the join
