@@ -68,7 +68,8 @@ extern "C" void logMessage(uint64_t level, const char *format, ...) {
     va_start(args, format);
     vsnprintf(text, sizeof text, format, args);
     va_end(args);
-    lastClientLine = text;
+    // The closing line; the DEBUG line after it has no drop count.
+    if (strstr(text, "dropped")) lastClientLine = text;
     if (!quietClient || level <= VORNA_LOG_WARN)
         fprintf(stderr, "[ client | %s ]: %s", level < 5 ? names[level] : "?????", text);
 }

@@ -163,11 +163,12 @@ bool isSoftwareRenderer(const GlApi &gl) {
 
 GlReader::GlReader(uint32_t width, uint32_t height, ReadPath path)
     : width_(width), height_(height), frameBytes_(size_t(width) * height * 4), path_(path) {
-    // A few frames in flight between us and the worker, and one more that the worker's
-    // idle-time helper may keep while it is starved in the middle of converting; fewer when
-    // frames are huge, so the pool stays bounded.
+    // A few frames in flight between us and the worker, one more that the worker's idle-time
+    // helper may keep while it is starved in the middle of converting, and one of grace for the
+    // worker catching up after it took a frame back; fewer when frames are huge, so the pool
+    // stays bounded.
     size_t count = kMaxHostBytes / frameBytes_;
-    if (count > 5) count = 5;
+    if (count > 6) count = 6;
     if (count < 1) count = 1;
     for (size_t i = 0; i < count; ++i) {
         auto slot = std::make_unique<HostSlot>();

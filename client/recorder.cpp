@@ -242,9 +242,13 @@ private:
     std::chrono::steady_clock::time_point deadlineFor(const FrameRef &frame) const {
         // The frame path has queueCapacity slots: one for the frame it reads next, one the helper
         // may be left holding, this frame's, and those behind it. The helper may keep the frame
-        // for as long as those behind it take to fill up, but one: the worker then still has
-        // time to encode it and catch up before the frame path runs out.
-        const double slots = std::max<double>(1, double(settings_.queueCapacity) - 3);
+        // while all but two of those fill up, no longer: a worker that takes it back then has to
+        // encode it and the frames behind it at its share of a busy machine (20-25 ms a frame
+        // for a heavy 1920x1080 scene) before the frame path runs out; with one period of grace
+        // client_bench dropped 2 frames in 300. Two periods (66 ms at 30 fps) with six slots:
+        // glxgears at 1280x720 leaves its idle time in bursts, and one period was too short for
+        // the helper to keep up there.
+        const double slots = std::max<double>(1, double(settings_.queueCapacity) - 4);
         const auto budget = std::chrono::nanoseconds(int64_t(slots * 1e9 / settings_.fps));
         // steady_clock is CLOCK_MONOTONIC, the clock capture times are taken on.
         return std::chrono::steady_clock::time_point(std::chrono::nanoseconds(frame.captureTimeNs)) +

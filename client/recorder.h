@@ -35,7 +35,7 @@ struct RecorderSettings {
     std::string path;                      // file to create; chosen free by resolveOutput
     Container container = Container::Matroska;
     int64_t startTimeNs = 0;               // CLOCK_MONOTONIC at creation: time zero of the video
-    uint32_t queueCapacity = 5;            // frames the worker may hold; the frame path's pool size
+    uint32_t queueCapacity = 6;            // frames the worker may hold; the frame path's pool size
     bool idleHelper = true;                // encode on idle CPU time while there is some
     uint32_t idleHelperRetryMs = 1000;     // encode alone this long after the helper missed once
 };
