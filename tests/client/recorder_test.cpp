@@ -370,7 +370,7 @@ private:
 // starves, whether it had begun on them or not; the file holds every frame, in order, with its
 // own picture and time, across the fresh codecs that took over.
 TEST(Recorder, AStarvedIdleTimeEncoderLosesNoFrame) {
-    constexpr uint32_t kWidth = 1280, kHeight = 720;
+    constexpr uint32_t kWidth = 1920, kHeight = 1080;
     const Rgb colours[] = {{255, 0, 0}, {0, 255, 0}, {0, 0, 255}, {255, 255, 255}, {0, 0, 0},
                            {255, 255, 0}, {0, 255, 255}};
     TempDir dir;
@@ -389,17 +389,19 @@ TEST(Recorder, AStarvedIdleTimeEncoderLosesNoFrame) {
         EXPECT_TRUE(submitFrame(*recorder, frame.ref(times.back())));
     };
     int64_t retryMs = settings.idleHelperRetryMs;
-    for (int round = 0; round < 4; ++round, retryMs *= 2) {
+    for (int round = 0; round < 6; ++round, retryMs *= 2) {
         // Room to spare: the helper's turn again once the worker's spell alone has passed.
         for (int i = 0; i < 2; ++i) {
             SyntheticFrame &frame = *frames[next++ % frames.size()];
             submit(frame);
             ASSERT_TRUE(frame.waitReleased());
         }
-        // Every core taken while the helper is woken for a frame, or has just begun on it.
+        // Every core taken while the helper is woken for a frame, or a little later, once it
+        // has begun on it.
         SyntheticFrame &frame = *frames[next++ % frames.size()];
         {
             submit(frame);
+            std::this_thread::sleep_for(std::chrono::microseconds(500 * round));
             CoreHog hog;
             ASSERT_TRUE(frame.waitReleased());
         }
@@ -419,7 +421,7 @@ TEST(Recorder, AStarvedIdleTimeEncoderLosesNoFrame) {
         std::vector<uint8_t> rgb = decodeFrame(path, int(i), int(kWidth), int(kHeight));
         ASSERT_FALSE(rgb.empty()) << "#" << i;
         const Rgb want = colours[i % (sizeof colours / sizeof colours[0])];
-        EXPECT_LE(colourDistance(pixelAt(rgb, int(kWidth), 640, 360), want), kColourTolerance) << "#" << i;
+        EXPECT_LE(colourDistance(pixelAt(rgb, int(kWidth), 960, 540), want), kColourTolerance) << "#" << i;
     }
 }
 
