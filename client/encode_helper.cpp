@@ -37,10 +37,6 @@ bool waitUntil(sem_t *sem, std::chrono::steady_clock::time_point deadline) {
     return true;
 }
 
-void release(const FrameRef &frame) {
-    if (frame.busy) frame.busy->store(false, std::memory_order_release);
-}
-
 void waitFor(sem_t *sem) {
     while (sem_wait(sem) != 0 && errno == EINTR) {
     }
@@ -76,7 +72,7 @@ struct EncodeHelper::Shared {
     std::atomic<int> frameUsers{0};
 
     void letGoOfFrame(const FrameRef &f) {
-        if (frameUsers.fetch_sub(1, std::memory_order_acq_rel) == 1) release(f);
+        if (frameUsers.fetch_sub(1, std::memory_order_acq_rel) == 1) releaseFrame(f);
     }
 
     void run() {

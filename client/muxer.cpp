@@ -31,12 +31,6 @@ struct IoContextFree {
     }
 };
 
-std::string avError(int code) {
-    char text[AV_ERROR_MAX_STRING_SIZE] = {};
-    av_strerror(code, text, sizeof text);
-    return text;
-}
-
 const char *muxerName(Container container) {
     return container == Container::FragmentedMp4 ? "mp4" : "matroska";
 }
@@ -87,7 +81,7 @@ std::unique_ptr<Muxer> Muxer::open(const std::string &path, Container container,
     AVFormatContext *format = nullptr;
     int rc = avformat_alloc_output_context2(&format, nullptr, name, path.c_str());
     if (rc < 0 || !format) {
-        *error = "cannot set up the " + std::string(name) + " muxer: " + avError(rc);
+        *error = "cannot set up the " + std::string(name) + " muxer: " + avErrorText(rc);
         return nullptr;
     }
     m.format.reset(format);
@@ -116,12 +110,12 @@ std::unique_ptr<Muxer> Muxer::open(const std::string &path, Container container,
     rc = avformat_write_header(m.format.get(), &options);
     av_dict_free(&options);
     if (rc < 0) {
-        *error = m.sink.lastErrno() ? strerror(m.sink.lastErrno()) : avError(rc);
+        *error = m.sink.lastErrno() ? strerror(m.sink.lastErrno()) : avErrorText(rc);
         return nullptr;
     }
     avio_flush(m.io.get());
     if (m.io->error < 0) {
-        *error = m.sink.lastErrno() ? strerror(m.sink.lastErrno()) : avError(m.io->error);
+        *error = m.sink.lastErrno() ? strerror(m.sink.lastErrno()) : avErrorText(m.io->error);
         return nullptr;
     }
     return muxer;
@@ -130,7 +124,7 @@ std::unique_ptr<Muxer> Muxer::open(const std::string &path, Container container,
 bool Muxer::fail(int code) {
     if (!failed_) {
         int err = impl_->sink.lastErrno();
-        error_ = err ? strerror(err) : avError(code);
+        error_ = err ? strerror(err) : avErrorText(code);
         failed_ = true;
     }
     return false;

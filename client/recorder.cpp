@@ -46,10 +46,6 @@ void yieldToProgram() {
     pthread_setschedparam(pthread_self(), SCHED_BATCH, &param);
 }
 
-void release(const FrameRef &frame) {
-    if (frame.busy) frame.busy->store(false, std::memory_order_release);
-}
-
 }  // namespace
 
 class Recorder {
@@ -91,7 +87,7 @@ public:
 
     bool submit(const FrameRef &frame) {
         if (failed() || !queue_.tryPush(frame)) {
-            release(frame);
+            releaseFrame(frame);
             noteDropped();
             return false;
         }
@@ -257,7 +253,7 @@ private:
 
     void take(const FrameRef &frame) {
         if (!muxer_) {
-            release(frame);
+            releaseFrame(frame);
             noteDropped();
             return;
         }
@@ -290,7 +286,7 @@ private:
         }
         if (!encoded) ok = codec_->encode(frame, pts, &packets);
         if (lent) helper_->doneWithFrame();
-        else release(frame);
+        else releaseFrame(frame);
         if (!ok) fail(codec_->error());
         else mux(packets);
     }

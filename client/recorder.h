@@ -28,6 +28,11 @@ struct FrameRef {
     std::atomic<bool> *busy = nullptr;     // set by the frame path, cleared by the worker when done
 };
 
+// Hands a frame's slot back to the frame path.
+inline void releaseFrame(const FrameRef &frame) {
+    if (frame.busy) frame.busy->store(false, std::memory_order_release);
+}
+
 struct RecorderSettings {
     uint32_t width = 0, height = 0;        // captured area, as the frame path delivers it
     uint32_t outWidth = 0, outHeight = 0;  // after SCALE; the encoder pads or crops as it needs

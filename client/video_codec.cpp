@@ -34,18 +34,18 @@ struct FrameFree {
     void operator()(AVFrame *f) const { av_frame_free(&f); }
 };
 
-std::string avError(int code) {
-    char text[AV_ERROR_MAX_STRING_SIZE] = {};
-    av_strerror(code, text, sizeof text);
-    return text;
-}
-
 int encoderThreads() {
     long cores = sysconf(_SC_NPROCESSORS_ONLN);
     return static_cast<int>(std::clamp(cores - 1, 1L, kMaxEncoderThreads));
 }
 
 }  // namespace
+
+std::string avErrorText(int code) {
+    char text[AV_ERROR_MAX_STRING_SIZE] = {};
+    av_strerror(code, text, sizeof text);
+    return text;
+}
 
 void PacketFree::operator()(AVPacket *p) const { av_packet_free(&p); }
 
@@ -104,7 +104,7 @@ std::unique_ptr<VideoCodec> VideoCodec::open(const VideoConfig &config, std::str
     int rc = avcodec_open2(c, h264, nullptr);
     if (rc < 0) {
         *error = "cannot open the H.264 encoder for " + std::to_string(width) + "x" +
-                 std::to_string(height) + ": " + avError(rc);
+                 std::to_string(height) + ": " + avErrorText(rc);
         return nullptr;
     }
 
@@ -126,7 +126,7 @@ bool VideoCodec::describe(AVCodecParameters *parameters) const {
 
 bool VideoCodec::fail(int code) {
     if (!failed_) {
-        error_ = code == AVERROR(ENOMEM) ? std::string("out of memory") : avError(code);
+        error_ = code == AVERROR(ENOMEM) ? std::string("out of memory") : avErrorText(code);
         failed_ = true;
     }
     return false;

@@ -26,6 +26,9 @@ struct VideoConfig {
 // column or row, a copy of the last one.
 inline uint32_t paddedToEven(uint32_t n) { return n + (n & 1u); }
 
+// FFmpeg's text for an error code.
+std::string avErrorText(int code);
+
 struct PacketFree {
     void operator()(AVPacket *p) const;
 };
