@@ -91,19 +91,23 @@ void expectQuadrants(const std::string &path, int width, int height, int index =
     }
 }
 
+// The last case is the worker encoding every frame itself, as where no idle priority is to be had.
 TEST(Recorder, EachContainerHoldsAnUprightH264Picture) {
     struct Case {
         const char *name, *formatName;
+        bool idleHelper;
     } cases[] = {
-        {"a.mivo", "matroska,webm"},
-        {"a.mkv", "matroska,webm"},
-        {"a.avi", "matroska,webm"},
-        {"a.mp4", "mov,mp4,m4a,3gp,3g2,mj2"},
+        {"a.mivo", "matroska,webm", true},
+        {"a.mkv", "matroska,webm", true},
+        {"a.avi", "matroska,webm", true},
+        {"a.mp4", "mov,mp4,m4a,3gp,3g2,mj2", true},
+        {"alone.mp4", "mov,mp4,m4a,3gp,3g2,mj2", false},
     };
     for (const Case &c : cases) {
         TempDir dir;
         const std::string path = reserve(dir, c.name);
         RecorderSettings settings = settingsFor(path, 96, 64);
+        settings.idleHelper = c.idleHelper;
         auto recorder = start(settings);
         ASSERT_TRUE(recorder);
         SyntheticFrame frame(96, 64, quadrants(96, 64));
@@ -112,6 +116,9 @@ TEST(Recorder, EachContainerHoldsAnUprightH264Picture) {
         RecorderStats stats = finishRecorder(std::move(recorder));
         EXPECT_FALSE(stats.failed);
         EXPECT_EQ(stats.framesWritten, 5u);
+        if (!c.idleHelper) {
+            EXPECT_EQ(stats.framesByHelper, 0u);
+        }
         EXPECT_EQ(stats.path, path);
 
         Probe p = probe(path);
