@@ -15,7 +15,7 @@
 #include "core_calls.h"
 
 #include "core_loader.h"
-#include "glx_windows.h"
+#include "glx_drawables.h"
 #include "preload_log.h"
 #include "real_functions.h"
 #include "recording_target.h"

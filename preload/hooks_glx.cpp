@@ -1,8 +1,9 @@
-// glXSwapBuffers, the GLXWindow calls, and the two calls that hand them out by name.
+// glXSwapBuffers, the calls that make and destroy GLX drawables, and the two calls that hand
+// them out by name.
 #include "core_calls.h"
 #include "hook_export.h"
 #include "current_drawable.h"
-#include "glx_windows.h"
+#include "glx_drawables.h"
 #include "preload_log.h"
 #include "real_functions.h"
 
@@ -12,8 +13,6 @@ namespace {
 
 std::atomic<bool> swapMissingSaid{false};
 std::atomic<bool> procAddressMissingSaid{false};
-std::atomic<bool> createMissingSaid{false};
-std::atomic<bool> destroyMissingSaid{false};
 std::atomic<bool> tableFullSaid{false};
 
 using GetProcAddressFunction = __GLXextFuncPtr (*)(const GLubyte *name);
@@ -23,6 +22,12 @@ void *glxHook(Real which) {
     case Real::SwapBuffers: return reinterpret_cast<void *>(&glXSwapBuffers);
     case Real::CreateWindow: return reinterpret_cast<void *>(&glXCreateWindow);
     case Real::DestroyWindow: return reinterpret_cast<void *>(&glXDestroyWindow);
+    case Real::CreatePbuffer: return reinterpret_cast<void *>(&glXCreatePbuffer);
+    case Real::DestroyPbuffer: return reinterpret_cast<void *>(&glXDestroyPbuffer);
+    case Real::CreatePixmap: return reinterpret_cast<void *>(&glXCreatePixmap);
+    case Real::DestroyPixmap: return reinterpret_cast<void *>(&glXDestroyPixmap);
+    case Real::CreateGLXPixmap: return reinterpret_cast<void *>(&glXCreateGLXPixmap);
+    case Real::DestroyGLXPixmap: return reinterpret_cast<void *>(&glXDestroyGLXPixmap);
     default: return nullptr;
     }
 }
@@ -50,6 +55,25 @@ __GLXextFuncPtr procAddress(Real which, const GLubyte *name) {
     return reinterpret_cast<__GLXextFuncPtr>(hook);
 }
 
+std::atomic<bool> missingSaid[hookedCount];
+
+template <typename Function>
+Function realOrSay(Real which, const char *consequence) {
+    auto real = reinterpret_cast<Function>(realFunction(which));
+    if (!real)
+        reportOnce(missingSaid[static_cast<int>(which)], "%s(): couldn't find the real one; %s\n", realName(which),
+                   consequence);
+    return real;
+}
+
+void noteMade(Real which, Display *display, GLXDrawable made, Window window) {
+    if (made != None && !rememberGlxDrawable(display, made, window))
+        reportOnce(tableFullSaid,
+                   "%s(): more than %d GLX windows, pbuffers and pixmaps at once; until some are destroyed, frames "
+                   "of windows Vorna does not know are not recorded\n",
+                   realName(which), glxDrawableCapacity);
+}
+
 }  // namespace
 
 extern "C" {
@@ -64,30 +88,63 @@ VORNA_HOOK void glXSwapBuffers(Display *display, GLXDrawable drawable) {
 }
 
 VORNA_HOOK GLXWindow glXCreateWindow(Display *display, GLXFBConfig config, Window window, const int *attributes) {
-    auto real = reinterpret_cast<GLXWindow (*)(Display *, GLXFBConfig, Window, const int *)>(
-        realFunction(Real::CreateWindow));
-    if (!real) {
-        reportOnce(createMissingSaid, "%s(): couldn't find the real one; the program gets no GLXWindow\n",
-                   "glXCreateWindow");
-        return None;
-    }
+    auto real = realOrSay<GLXWindow (*)(Display *, GLXFBConfig, Window, const int *)>(
+        Real::CreateWindow, "the program gets no GLXWindow");
+    if (!real) return None;
     GLXWindow made = real(display, config, window, attributes);
-    if (made != None && !rememberGlxWindow(display, made, window))
-        reportOnce(tableFullSaid,
-                   "%s(): more than %d GLXWindows at once; until some are destroyed, frames of windows Vorna "
-                   "does not know are not recorded\n",
-                   "glXCreateWindow", glxWindowCapacity);
+    noteMade(Real::CreateWindow, display, made, window);
     return made;
 }
 
 VORNA_HOOK void glXDestroyWindow(Display *display, GLXWindow window) {
-    auto real = reinterpret_cast<void (*)(Display *, GLXWindow)>(realFunction(Real::DestroyWindow));
-    forgetGlxWindow(display, window);
-    if (real)
-        real(display, window);
-    else
-        reportOnce(destroyMissingSaid, "%s(): couldn't find the real one; GLXWindows are not destroyed\n",
-                   "glXDestroyWindow");
+    auto real = realOrSay<void (*)(Display *, GLXWindow)>(Real::DestroyWindow, "GLXWindows are not destroyed");
+    forgetGlxDrawable(display, window);
+    if (real) real(display, window);
+}
+
+VORNA_HOOK GLXPbuffer glXCreatePbuffer(Display *display, GLXFBConfig config, const int *attributes) {
+    auto real = realOrSay<GLXPbuffer (*)(Display *, GLXFBConfig, const int *)>(
+        Real::CreatePbuffer, "the program gets no GLXPbuffer");
+    if (!real) return None;
+    GLXPbuffer made = real(display, config, attributes);
+    noteMade(Real::CreatePbuffer, display, made, None);
+    return made;
+}
+
+VORNA_HOOK void glXDestroyPbuffer(Display *display, GLXPbuffer pbuffer) {
+    auto real = realOrSay<void (*)(Display *, GLXPbuffer)>(Real::DestroyPbuffer, "GLXPbuffers are not destroyed");
+    forgetGlxDrawable(display, pbuffer);
+    if (real) real(display, pbuffer);
+}
+
+VORNA_HOOK GLXPixmap glXCreatePixmap(Display *display, GLXFBConfig config, Pixmap pixmap, const int *attributes) {
+    auto real = realOrSay<GLXPixmap (*)(Display *, GLXFBConfig, Pixmap, const int *)>(
+        Real::CreatePixmap, "the program gets no GLXPixmap");
+    if (!real) return None;
+    GLXPixmap made = real(display, config, pixmap, attributes);
+    noteMade(Real::CreatePixmap, display, made, None);
+    return made;
+}
+
+VORNA_HOOK void glXDestroyPixmap(Display *display, GLXPixmap pixmap) {
+    auto real = realOrSay<void (*)(Display *, GLXPixmap)>(Real::DestroyPixmap, "GLXPixmaps are not destroyed");
+    forgetGlxDrawable(display, pixmap);
+    if (real) real(display, pixmap);
+}
+
+VORNA_HOOK GLXPixmap glXCreateGLXPixmap(Display *display, XVisualInfo *visual, Pixmap pixmap) {
+    auto real = realOrSay<GLXPixmap (*)(Display *, XVisualInfo *, Pixmap)>(
+        Real::CreateGLXPixmap, "the program gets no GLXPixmap");
+    if (!real) return None;
+    GLXPixmap made = real(display, visual, pixmap);
+    noteMade(Real::CreateGLXPixmap, display, made, None);
+    return made;
+}
+
+VORNA_HOOK void glXDestroyGLXPixmap(Display *display, GLXPixmap pixmap) {
+    auto real = realOrSay<void (*)(Display *, GLXPixmap)>(Real::DestroyGLXPixmap, "GLXPixmaps are not destroyed");
+    forgetGlxDrawable(display, pixmap);
+    if (real) real(display, pixmap);
 }
 
 VORNA_HOOK __GLXextFuncPtr glXGetProcAddressARB(const GLubyte *name) { return procAddress(Real::GetProcAddressARB, name); }

@@ -4,8 +4,9 @@
 set -euo pipefail
 lib=$1
 expected="XCheckIfEvent XCheckMaskEvent XCheckTypedEvent XCheckTypedWindowEvent XCheckWindowEvent
-XIfEvent XMaskEvent XNextEvent XPeekEvent XPeekIfEvent XWindowEvent dlsym glXCreateWindow
-glXDestroyWindow glXGetProcAddress glXGetProcAddressARB glXSwapBuffers"
+XIfEvent XMaskEvent XNextEvent XPeekEvent XPeekIfEvent XWindowEvent dlsym glXCreateGLXPixmap
+glXCreatePbuffer glXCreatePixmap glXCreateWindow glXDestroyGLXPixmap glXDestroyPbuffer
+glXDestroyPixmap glXDestroyWindow glXGetProcAddress glXGetProcAddressARB glXSwapBuffers"
 exported=$(nm -D --defined-only "$lib" | awk '{print $3}' | sort)
 wanted=$(tr ' ' '\n' <<<"$expected" | sed '/^$/d' | sort)
 status=0

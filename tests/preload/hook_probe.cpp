@@ -65,6 +65,14 @@ struct Api {
     GLXContext (*createNewContext)(Display *, GLXFBConfig, int, GLXContext, Bool);
     GLXWindow (*createGlxWindow)(Display *, GLXFBConfig, Window, const int *);
     void (*destroyGlxWindow)(Display *, GLXWindow);
+    GLXPbuffer (*createPbuffer)(Display *, GLXFBConfig, const int *);
+    void (*destroyPbuffer)(Display *, GLXPbuffer);
+    GLXPixmap (*createPixmap)(Display *, GLXFBConfig, Pixmap, const int *);
+    void (*destroyPixmap)(Display *, GLXPixmap);
+    GLXPixmap (*createGlxPixmap)(Display *, XVisualInfo *, Pixmap);
+    void (*destroyGlxPixmap)(Display *, GLXPixmap);
+    Pixmap (*createXPixmap)(Display *, Drawable, unsigned, unsigned, unsigned);
+    int (*freeXPixmap)(Display *, Pixmap);
     Status (*initThreads)();
     void (*lockDisplay)(Display *);
     void (*unlockDisplay)(Display *);
@@ -137,6 +145,14 @@ void loadApi() {
     take(api.createNewContext, gl, "glXCreateNewContext");
     take(api.createGlxWindow, gl, "glXCreateWindow");
     take(api.destroyGlxWindow, gl, "glXDestroyWindow");
+    take(api.createPbuffer, gl, "glXCreatePbuffer");
+    take(api.destroyPbuffer, gl, "glXDestroyPbuffer");
+    take(api.createPixmap, gl, "glXCreatePixmap");
+    take(api.destroyPixmap, gl, "glXDestroyPixmap");
+    take(api.createGlxPixmap, gl, "glXCreateGLXPixmap");
+    take(api.destroyGlxPixmap, gl, "glXDestroyGLXPixmap");
+    take(api.createXPixmap, x11, "XCreatePixmap");
+    take(api.freeXPixmap, x11, "XFreePixmap");
     take(api.initThreads, x11, "XInitThreads");
     take(api.lockDisplay, x11, "XLockDisplay");
     take(api.unlockDisplay, x11, "XUnlockDisplay");
@@ -148,6 +164,8 @@ void loadApi() {
               glXCreateContext,  glXMakeCurrent,        glXSwapBuffers,  glXGetProcAddressARB,
               glXGetProcAddress, glClearColor,          glClear,         glXChooseFBConfig,
               glXGetVisualFromFBConfig, glXCreateNewContext, glXCreateWindow, glXDestroyWindow,
+              glXCreatePbuffer,  glXDestroyPbuffer,     glXCreatePixmap, glXDestroyPixmap, glXCreateGLXPixmap,
+              glXDestroyGLXPixmap, XCreatePixmap,       XFreePixmap,
               XInitThreads,      XLockDisplay,          XUnlockDisplay};
 #endif
 }
@@ -278,6 +296,35 @@ void glxWindows(Window a, Window b) {
     api.destroyGlxWindow(display, glxB);
 }
 
+// A pbuffer and two pixmaps, one made the GLX 1.3 way and one the 1.0 way, are swapped after the
+// press, then window a (200x100).
+void offscreen(Window a) {
+    const KeyCode hotkey = api.keysymToKeycode(display, XK_F8);
+    XEvent event;
+    putKey(a, KeyPress, hotkey, 100);
+    api.nextEvent(display, &event);
+    const int size[] = {GLX_PBUFFER_WIDTH, 32, GLX_PBUFFER_HEIGHT, 16, None};
+    GLXPbuffer pbuffer = api.createPbuffer(display, config, size);
+    Window root = RootWindow(display, visual->screen);
+    Pixmap pixmaps[2] = {api.createXPixmap(display, root, 24, 24, unsigned(visual->depth)),
+                         api.createXPixmap(display, root, 20, 20, unsigned(visual->depth))};
+    GLXPixmap newStyle = api.createPixmap(display, config, pixmaps[0], nullptr);
+    GLXPixmap oldStyle = api.createGlxPixmap(display, visual, pixmaps[1]);
+    if (!pbuffer || !newStyle || !oldStyle) fail("no pbuffer or GLX pixmap");
+    frame(pbuffer);
+    frame(newStyle);
+    frame(oldStyle);
+    trace("a");
+    frame(a);
+    api.makeCurrent(display, None, nullptr);
+    api.destroyPbuffer(display, pbuffer);
+    api.destroyPixmap(display, newStyle);
+    api.destroyGlxPixmap(display, oldStyle);
+    for (Pixmap pixmap : pixmaps) api.freeXPixmap(display, pixmap);
+    api.sync(display, False);
+    trace("destroyed");
+}
+
 // More GLXWindows than the layer keeps. Window i is (60 + i)x40.
 void glxWindowsBeyondTheTable() {
     const KeyCode hotkey = api.keysymToKeycode(display, XK_F8);
@@ -394,7 +441,7 @@ void pressWhileTheCoreWaitsForTheDisplay(Window window) {
 
 int main(int argc, char **argv) {
     if (argc < 2)
-        fail("usage: hook_probe events|windows|frames|fork|locked-events|nodraw|lookups|glxwindows|glxwindows-full "
+        fail("usage: hook_probe events|windows|frames|fork|locked-events|nodraw|lookups|glxwindows|glxwindows-full|offscreen "
              "[--swap-from direct|arb|plain|default|self|default_arb | --glx-from arb]");
     const char *mode = argv[1];
     // Lookups in the global scope before the program has used any of the names; the dlopen
@@ -435,14 +482,26 @@ int main(int argc, char **argv) {
         api.destroyGlxWindow = reinterpret_cast<void (*)(Display *, GLXWindow)>(
             api.getProcAddressARB(reinterpret_cast<const GLubyte *>("glXDestroyWindow")));
         if (!api.createGlxWindow || !api.destroyGlxWindow) fail("no glXCreateWindow or glXDestroyWindow from the lookup");
+        auto lookUp = [](const char *name) { return api.getProcAddressARB(reinterpret_cast<const GLubyte *>(name)); };
+        api.createPbuffer = reinterpret_cast<decltype(api.createPbuffer)>(lookUp("glXCreatePbuffer"));
+        api.destroyPbuffer = reinterpret_cast<decltype(api.destroyPbuffer)>(lookUp("glXDestroyPbuffer"));
+        api.createPixmap = reinterpret_cast<decltype(api.createPixmap)>(lookUp("glXCreatePixmap"));
+        api.destroyPixmap = reinterpret_cast<decltype(api.destroyPixmap)>(lookUp("glXDestroyPixmap"));
+        api.createGlxPixmap = reinterpret_cast<decltype(api.createGlxPixmap)>(lookUp("glXCreateGLXPixmap"));
+        api.destroyGlxPixmap = reinterpret_cast<decltype(api.destroyGlxPixmap)>(lookUp("glXDestroyGLXPixmap"));
+        if (!api.createPbuffer || !api.destroyPbuffer || !api.createPixmap || !api.destroyPixmap ||
+            !api.createGlxPixmap || !api.destroyGlxPixmap)
+            fail("no pbuffer or GLX pixmap call from the lookup");
     }
 
     // Xlib's locks exist only when asked for before the first display is opened.
     if (strcmp(mode, "locked-events") == 0 && !api.initThreads()) fail("XInitThreads");
     display = api.openDisplay(nullptr);
     if (!display) fail("cannot open display");
-    if (strncmp(mode, "glxwindows", 10) == 0) {
-        const int attributes[] = {GLX_DRAWABLE_TYPE, GLX_WINDOW_BIT, GLX_RENDER_TYPE, GLX_RGBA_BIT, GLX_DOUBLEBUFFER, True,
+    const bool offscreenMode = strcmp(mode, "offscreen") == 0;
+    if (strncmp(mode, "glxwindows", 10) == 0 || offscreenMode) {
+        const int drawables = GLX_WINDOW_BIT | (offscreenMode ? GLX_PBUFFER_BIT | GLX_PIXMAP_BIT : 0);
+        const int attributes[] = {GLX_DRAWABLE_TYPE, drawables, GLX_RENDER_TYPE, GLX_RGBA_BIT, GLX_DOUBLEBUFFER, True,
                                   GLX_RED_SIZE, 8, GLX_GREEN_SIZE, 8, GLX_BLUE_SIZE, 8, None};
         int count = 0;
         GLXFBConfig *configs = api.chooseFBConfig(display, DefaultScreen(display), attributes, &count);
@@ -472,6 +531,8 @@ int main(int argc, char **argv) {
         glxWindows(a, makeWindow(120, 80));
     } else if (strcmp(mode, "glxwindows-full") == 0) {
         glxWindowsBeyondTheTable();
+    } else if (offscreenMode) {
+        offscreen(a);
     } else if (strcmp(mode, "fork") == 0) {
         forkDuringCapture(a);
     } else if (strcmp(mode, "locked-events") == 0) {

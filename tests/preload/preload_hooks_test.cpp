@@ -193,6 +193,26 @@ INSTANTIATE_TEST_SUITE_P(
                     GlxWindowSource{"dlopen", HOOK_PROBE_DLOPEN, {"glxwindows"}}),
     [](const testing::TestParamInfo<GlxWindowSource> &info) { return info.param.name; });
 
+class OffscreenSwaps : public testing::TestWithParam<GlxWindowSource> {};
+
+// A swap of a pbuffer or a GLX pixmap does nothing: they are no frames and do not take the
+// recording; the window swapped after them does. The server knows no GLX pixmap as a drawable (the
+// stand-in core measuring one ends the probe with BadDrawable); a pbuffer it measures, but a
+// recording of it would show nothing the program presents.
+TEST_P(OffscreenSwaps, NeverReachTheCore) {
+    Traced traced = probe(GetParam().program, GetParam().arguments, {"mark", "capture"});
+    ASSERT_EQ(traced.outcome.exitCode, 0) << traced.outcome.err;
+    EXPECT_EQ(traced.outcome.err, "");
+    EXPECT_EQ(joined(traced.lines), "mark a\ncapture 200x100\nmark destroyed\nmark done\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    LinkedLookedUpAndOpenedPrivately, OffscreenSwaps,
+    testing::Values(GlxWindowSource{"linked", HOOK_PROBE, {"offscreen"}},
+                    GlxWindowSource{"arb", HOOK_PROBE, {"offscreen", "--glx-from", "arb"}},
+                    GlxWindowSource{"dlopen", HOOK_PROBE_DLOPEN, {"offscreen"}}),
+    [](const testing::TestParamInfo<GlxWindowSource> &info) { return info.param.name; });
+
 // 34 GLXWindows on windows i of (60 + i)x40: the last two do not fit. Their frames are kept from
 // the core (it would ask the server about an id it cannot name), said once; once they are all
 // destroyed, plain windows and new GLXWindows are recorded again.
@@ -202,8 +222,8 @@ TEST(GlxWindowTable, BeyondItsSizeFramesAreKeptFromTheCoreAndItIsSaidOnce) {
     EXPECT_EQ(joined(traced.lines), "mark made 34\nmark last swapped\ncapture 60x40\nmark all destroyed\n"
                                     "capture 93x40\ncapture 92x40\nmark done\n");
     const std::regex oneLine(
-        R"(\[ \d{4}/\d\d/\d\d \d\d:\d\d:\d\d \| ERROR \]: glXCreateWindow\(\): more than 32 GLXWindows at once; )"
-        R"(until some are destroyed, frames of windows Vorna does not know are not recorded\n)");
+        R"(\[ \d{4}/\d\d/\d\d \d\d:\d\d:\d\d \| ERROR \]: glXCreateWindow\(\): more than 32 GLX windows, pbuffers and )"
+        R"(pixmaps at once; until some are destroyed, frames of windows Vorna does not know are not recorded\n)");
     EXPECT_TRUE(std::regex_match(traced.outcome.err, oneLine)) << traced.outcome.err;
 }
 

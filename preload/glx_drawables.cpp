@@ -1,14 +1,16 @@
-// GLXWindows and the X windows they were made for.
+// GLX drawables and the X windows they show.
 //
 // glXCreateWindow hands out a new XID that names a GLX resource, not a window: the X server
 // answers XGetGeometry on it with BadDrawable, and Xlib's default error handler ends the
 // program. Programs that draw to one swap that id, so the core is handed the X window instead.
+// GLXPbuffers and GLXPixmaps are GLX resources too, and a swap of one does nothing (GLX says
+// so): they show no window, and their swaps never reach the core.
 //
-// A fixed table, filled and emptied by our glXCreateWindow and glXDestroyWindow hooks. Its lock
-// is held for a scan of the table and nothing else, never together with the core lock, so the
-// two need no order; fork() waits for it as for the core lock. Until the first GLXWindow a swap
+// A fixed table, filled and emptied by our create and destroy hooks. Its lock is held for a
+// scan of the table and nothing else, never together with the core lock, so the two need no
+// order; fork() waits for it as for the core lock. Until the first GLX drawable is made a swap
 // does not take it at all.
-#include "glx_windows.h"
+#include "glx_drawables.h"
 
 #include <pthread.h>
 
@@ -18,11 +20,11 @@ namespace {
 
 struct Entry {
     Display *display;
-    GLXWindow glxWindow;  // None marks a free entry
-    Window window;
+    GLXDrawable drawable;  // None marks a free entry
+    Window window;         // None for a pbuffer or pixmap
 };
 
-Entry entries[glxWindowCapacity];
+Entry entries[glxDrawableCapacity];
 int unknownAlive = 0;
 std::atomic<bool> used{false};
 pthread_mutex_t tableLock = PTHREAD_MUTEX_INITIALIZER;
@@ -37,33 +39,33 @@ struct Locked {
     ~Locked() { pthread_mutex_unlock(&tableLock); }
 };
 
-Entry *find(Display *display, XID glxWindow) {
+Entry *find(Display *display, XID drawable) {
     for (Entry &entry : entries)
-        if (entry.glxWindow == glxWindow && entry.display == display) return &entry;
+        if (entry.drawable == drawable && entry.display == display) return &entry;
     return nullptr;
 }
 
 }  // namespace
 
-bool rememberGlxWindow(Display *display, GLXWindow glxWindow, Window window) {
+bool rememberGlxDrawable(Display *display, GLXDrawable drawable, Window window) {
     pthread_once(&forkWatch, watchForks);
     Locked locked;
     used.store(true, std::memory_order_release);
     // An id the server handed out again after a destroy we never saw.
-    Entry *entry = find(display, glxWindow);
+    Entry *entry = find(display, drawable);
     if (!entry) entry = find(nullptr, None);
     if (!entry) {
         ++unknownAlive;
         return false;
     }
-    *entry = Entry{display, glxWindow, window};
+    *entry = Entry{display, drawable, window};
     return true;
 }
 
-void forgetGlxWindow(Display *display, GLXWindow glxWindow) {
-    if (!used.load(std::memory_order_acquire) || glxWindow == None) return;
+void forgetGlxDrawable(Display *display, GLXDrawable drawable) {
+    if (!used.load(std::memory_order_acquire) || drawable == None) return;
     Locked locked;
-    if (Entry *entry = find(display, glxWindow))
+    if (Entry *entry = find(display, drawable))
         *entry = Entry{nullptr, None, None};
     else if (unknownAlive > 0)
         --unknownAlive;

@@ -1,0 +1,23 @@
+// GLX drawables and the X windows they show.
+#ifndef VORNA_PRELOAD_GLX_DRAWABLES_H
+#define VORNA_PRELOAD_GLX_DRAWABLES_H
+
+#include <GL/glx.h>
+
+// How many GLXWindows, GLXPbuffers and GLXPixmaps are known at once.
+constexpr int glxDrawableCapacity = 32;
+
+// After a glXCreateWindow that gave `drawable` for `window`, or a glXCreatePbuffer,
+// glXCreatePixmap or glXCreateGLXPixmap that gave `drawable` with `window` None: those show no
+// window. False when the table is full; the drawable is then counted as one that is not known.
+bool rememberGlxDrawable(Display *display, GLXDrawable drawable, Window window);
+
+// Before the drawable is destroyed.
+void forgetGlxDrawable(Display *display, GLXDrawable drawable);
+
+// The X window that a frame of `drawable` shows: for a known GLXWindow the window it was made
+// for, for a known pbuffer or pixmap None, else `drawable` itself. None while a drawable that
+// did not fit lives and `drawable` is not known, for it may be that one.
+Drawable windowOf(Display *display, Drawable drawable);
+
+#endif
