@@ -58,8 +58,12 @@ int runCommand(int argc, char **argv) {
         return 1;
     }
     const std::string value = withPreload(getenv("LD_PRELOAD"), preload);
+    // A plain run started by a program under `vorna run --record` would inherit the request to
+    // record at once; it asked for no such thing.
+    const int recordSet =
+        options.record ? setenv("VORNA_RECORD_AT_START", "1", 1) : unsetenv("VORNA_RECORD_AT_START");
     if (setenv("LD_PRELOAD", value.c_str(), 1) != 0 || (options.profile && setenv("VORNA", options.profile, 1) != 0) ||
-        (options.record && setenv("VORNA_RECORD_AT_START", "1", 1) != 0)) {
+        recordSet != 0) {
         complain("couldn't set the environment: %s", strerror(errno));
         return 1;
     }

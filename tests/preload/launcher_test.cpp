@@ -147,6 +147,9 @@ TEST(VornaCommand, RunHandsOverExitStatusStreamsAndEnvironment) {
     expectCase({{"run", "--profile=night", "--", "sh", "-c", "printf %s \"$VORNA\""}, 0, "night", ""});
     expectCase({{"run", "--record", "sh", "-c", "printf %s \"$VORNA_RECORD_AT_START\""}, 0, "1", ""},
                {{"VORNA_RECORD_AT_START", std::nullopt}});
+    // A plain run inside a recording one, as a launcher under `vorna run --record` may start.
+    expectCase({{"run", "sh", "-c", "printf %s \"${VORNA_RECORD_AT_START-unset}\""}, 0, "unset", ""},
+               {{"VORNA_RECORD_AT_START", "1"}});
     expectCase({{"config", "--record"}, 2, "", "vorna: config: unknown option '--record'; try 'vorna config --help'\n"});
 }
 
