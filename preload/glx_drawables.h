@@ -4,8 +4,10 @@
 
 #include <GL/glx.h>
 
-// How many GLXWindows, GLXPbuffers and GLXPixmaps are known at once.
-constexpr int glxDrawableCapacity = 32;
+// How many GLXWindows, GLXPbuffers and GLXPixmaps are known at once. Old programs keep a pbuffer
+// or pixmap for each of their render targets; one that does not fit stops every drawable the
+// table does not know from being recorded.
+constexpr int glxDrawableCapacity = 256;
 
 // After a glXCreateWindow that gave `drawable` for `window`, or a glXCreatePbuffer,
 // glXCreatePixmap or glXCreateGLXPixmap that gave `drawable` with `window` None: those show no

@@ -329,7 +329,7 @@ void offscreen(Window a) {
 void glxWindowsBeyondTheTable() {
     const KeyCode hotkey = api.keysymToKeycode(display, XK_F8);
     XEvent event;
-    const int count = 34;
+    const int count = 258;
     Window windows[count];
     GLXWindow glxWindows[count];
     for (int i = 0; i < count; ++i) {
