@@ -71,6 +71,13 @@ void forgetGlxDrawable(Display *display, GLXDrawable drawable) {
         --unknownAlive;
 }
 
+void forgetGlxDrawables(Display *display) {
+    if (!used.load(std::memory_order_acquire)) return;
+    Locked locked;
+    for (Entry &entry : entries)
+        if (entry.display == display) entry = Entry{nullptr, None, None};
+}
+
 Drawable windowOf(Display *display, Drawable drawable) {
     if (!used.load(std::memory_order_acquire)) return drawable;
     Locked locked;

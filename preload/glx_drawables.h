@@ -17,6 +17,10 @@ bool rememberGlxDrawable(Display *display, GLXDrawable drawable, Window window);
 // Before the drawable is destroyed.
 void forgetGlxDrawable(Display *display, GLXDrawable drawable);
 
+// Before XCloseDisplay, which ends every drawable the connection made: their ids may come back
+// on a later connection, which may even get the same Display address.
+void forgetGlxDrawables(Display *display);
+
 // The X window that a frame of `drawable` shows: for a known GLXWindow the window it was made
 // for, for a known pbuffer or pixmap None, else `drawable` itself. None while a drawable that
 // did not fit lives and `drawable` is not known, for it may be that one.

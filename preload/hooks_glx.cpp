@@ -1,5 +1,5 @@
-// glXSwapBuffers, the calls that make and destroy GLX drawables, and the two calls that hand
-// them out by name.
+// glXSwapBuffers, the calls that make and destroy GLX drawables (XCloseDisplay among them: it
+// ends all of its connection's), and the two calls that hand them out by name.
 #include "core_calls.h"
 #include "hook_export.h"
 #include "current_drawable.h"
@@ -145,6 +145,12 @@ VORNA_HOOK void glXDestroyGLXPixmap(Display *display, GLXPixmap pixmap) {
     auto real = realOrSay<void (*)(Display *, GLXPixmap)>(Real::DestroyGLXPixmap, "GLXPixmaps are not destroyed");
     forgetGlxDrawable(display, pixmap);
     if (real) real(display, pixmap);
+}
+
+VORNA_HOOK int XCloseDisplay(Display *display) {
+    auto real = realOrSay<int (*)(Display *)>(Real::CloseDisplay, "the connection to the X server stays open");
+    forgetGlxDrawables(display);
+    return real ? real(display) : 0;
 }
 
 VORNA_HOOK __GLXextFuncPtr glXGetProcAddressARB(const GLubyte *name) { return procAddress(Real::GetProcAddressARB, name); }

@@ -33,6 +33,7 @@ const char *const realNames[] = {
     "glXDestroyPixmap",
     "glXCreateGLXPixmap",
     "glXDestroyGLXPixmap",
+    "XCloseDisplay",
     "XNextEvent",
     "XPeekEvent",
     "XWindowEvent",

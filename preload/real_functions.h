@@ -17,6 +17,7 @@ enum class Real : int {
     DestroyPixmap,
     CreateGLXPixmap,
     DestroyGLXPixmap,
+    CloseDisplay,
     NextEvent,
     PeekEvent,
     WindowEvent,

@@ -3,7 +3,7 @@
 # so nothing of ours but the hooks reaches the program's global scope.
 set -euo pipefail
 lib=$1
-expected="XCheckIfEvent XCheckMaskEvent XCheckTypedEvent XCheckTypedWindowEvent XCheckWindowEvent
+expected="XCheckIfEvent XCheckMaskEvent XCheckTypedEvent XCheckTypedWindowEvent XCheckWindowEvent XCloseDisplay
 XIfEvent XMaskEvent XNextEvent XPeekEvent XPeekIfEvent XWindowEvent dlsym glXCreateGLXPixmap
 glXCreatePbuffer glXCreatePixmap glXCreateWindow glXDestroyGLXPixmap glXDestroyPbuffer
 glXDestroyPixmap glXDestroyWindow glXGetProcAddress glXGetProcAddressARB glXSwapBuffers"

@@ -175,6 +175,32 @@ XVisualInfo *visual;
 GLXContext context;
 GLXFBConfig config;
 
+// Opens the display and makes the context: through a GLX 1.3 framebuffer config that can also
+// draw to pbuffers and pixmaps when asked, else through a visual.
+void connect(bool withConfig, bool offscreenToo) {
+    display = api.openDisplay(nullptr);
+    if (!display) fail("cannot open display");
+    if (withConfig) {
+        const int drawables = GLX_WINDOW_BIT | (offscreenToo ? GLX_PBUFFER_BIT | GLX_PIXMAP_BIT : 0);
+        const int attributes[] = {GLX_DRAWABLE_TYPE, drawables, GLX_RENDER_TYPE, GLX_RGBA_BIT, GLX_DOUBLEBUFFER, True,
+                                  GLX_RED_SIZE, 8, GLX_GREEN_SIZE, 8, GLX_BLUE_SIZE, 8, None};
+        int count = 0;
+        GLXFBConfig *configs = api.chooseFBConfig(display, DefaultScreen(display), attributes, &count);
+        if (!configs || count == 0) fail("no double-buffered RGB framebuffer config");
+        config = configs[0];
+        visual = api.getVisualFromFBConfig(display, config);
+        if (!visual) fail("no visual for the framebuffer config");
+        context = api.createNewContext(display, config, GLX_RGBA_TYPE, nullptr, True);
+        if (!context) fail("glXCreateNewContext");
+    } else {
+        int attributes[] = {GLX_RGBA, GLX_DOUBLEBUFFER, GLX_RED_SIZE, 8, GLX_GREEN_SIZE, 8, GLX_BLUE_SIZE, 8, None};
+        visual = api.chooseVisual(display, DefaultScreen(display), attributes);
+        if (!visual) fail("no double-buffered RGB visual");
+        context = api.createContext(display, visual, nullptr, True);
+        if (!context) fail("glXCreateContext");
+    }
+}
+
 Window makeWindow(unsigned width, unsigned height) {
     Window root = RootWindow(display, visual->screen);
     XSetWindowAttributes attributes = {};
@@ -325,6 +351,35 @@ void offscreen(Window a) {
     trace("destroyed");
 }
 
+// GLX pixmaps left to XCloseDisplay, 200 on one connection and 100 on the next: more than the
+// layer keeps at once, unless it lets go of a connection's drawables when it closes. The second
+// connection makes 500 plain pixmaps first, so that its GLX pixmaps cannot get the ids of the
+// first one's. Then window b (120x80) is swapped after the press.
+void leaveGlxPixmaps(int count) {
+    Window root = RootWindow(display, visual->screen);
+    for (int i = 0; i < count; ++i) {
+        Pixmap pixmap = api.createXPixmap(display, root, 1, 1, unsigned(visual->depth));
+        if (!api.createPixmap(display, config, pixmap, nullptr)) fail("glXCreatePixmap");
+    }
+    api.sync(display, False);
+}
+
+void reconnect() {
+    leaveGlxPixmaps(200);
+    api.closeDisplay(display);
+    connect(true, true);
+    Window root = RootWindow(display, visual->screen);
+    for (int i = 0; i < 500; ++i) api.createXPixmap(display, root, 1, 1, unsigned(visual->depth));
+    leaveGlxPixmaps(100);
+    Window b = makeWindow(120, 80);
+    XEvent event;
+    putKey(b, KeyPress, api.keysymToKeycode(display, XK_F8), 100);
+    api.nextEvent(display, &event);
+    trace("b");
+    frame(b);
+    api.makeCurrent(display, None, nullptr);
+}
+
 // More GLXWindows than the layer keeps. Window i is (60 + i)x40.
 void glxWindowsBeyondTheTable() {
     const KeyCode hotkey = api.keysymToKeycode(display, XK_F8);
@@ -441,7 +496,7 @@ void pressWhileTheCoreWaitsForTheDisplay(Window window) {
 
 int main(int argc, char **argv) {
     if (argc < 2)
-        fail("usage: hook_probe events|windows|frames|fork|locked-events|nodraw|lookups|glxwindows|glxwindows-full|offscreen "
+        fail("usage: hook_probe events|windows|frames|fork|locked-events|nodraw|lookups|glxwindows|glxwindows-full|offscreen|reconnect "
              "[--swap-from direct|arb|plain|default|self|default_arb | --glx-from arb]");
     const char *mode = argv[1];
     // Lookups in the global scope before the program has used any of the names; the dlopen
@@ -496,28 +551,8 @@ int main(int argc, char **argv) {
 
     // Xlib's locks exist only when asked for before the first display is opened.
     if (strcmp(mode, "locked-events") == 0 && !api.initThreads()) fail("XInitThreads");
-    display = api.openDisplay(nullptr);
-    if (!display) fail("cannot open display");
-    const bool offscreenMode = strcmp(mode, "offscreen") == 0;
-    if (strncmp(mode, "glxwindows", 10) == 0 || offscreenMode) {
-        const int drawables = GLX_WINDOW_BIT | (offscreenMode ? GLX_PBUFFER_BIT | GLX_PIXMAP_BIT : 0);
-        const int attributes[] = {GLX_DRAWABLE_TYPE, drawables, GLX_RENDER_TYPE, GLX_RGBA_BIT, GLX_DOUBLEBUFFER, True,
-                                  GLX_RED_SIZE, 8, GLX_GREEN_SIZE, 8, GLX_BLUE_SIZE, 8, None};
-        int count = 0;
-        GLXFBConfig *configs = api.chooseFBConfig(display, DefaultScreen(display), attributes, &count);
-        if (!configs || count == 0) fail("no double-buffered RGB framebuffer config");
-        config = configs[0];
-        visual = api.getVisualFromFBConfig(display, config);
-        if (!visual) fail("no visual for the framebuffer config");
-        context = api.createNewContext(display, config, GLX_RGBA_TYPE, nullptr, True);
-        if (!context) fail("glXCreateNewContext");
-    } else {
-        int attributes[] = {GLX_RGBA, GLX_DOUBLEBUFFER, GLX_RED_SIZE, 8, GLX_GREEN_SIZE, 8, GLX_BLUE_SIZE, 8, None};
-        visual = api.chooseVisual(display, DefaultScreen(display), attributes);
-        if (!visual) fail("no double-buffered RGB visual");
-        context = api.createContext(display, visual, nullptr, True);
-        if (!context) fail("glXCreateContext");
-    }
+    const bool offscreenMode = strcmp(mode, "offscreen") == 0 || strcmp(mode, "reconnect") == 0;
+    connect(strncmp(mode, "glxwindows", 10) == 0 || offscreenMode, offscreenMode);
     trace("display %p", static_cast<void *>(display));
 
     Window a = makeWindow(200, 100);
@@ -531,8 +566,10 @@ int main(int argc, char **argv) {
         glxWindows(a, makeWindow(120, 80));
     } else if (strcmp(mode, "glxwindows-full") == 0) {
         glxWindowsBeyondTheTable();
-    } else if (offscreenMode) {
+    } else if (strcmp(mode, "offscreen") == 0) {
         offscreen(a);
+    } else if (strcmp(mode, "reconnect") == 0) {
+        reconnect();
     } else if (strcmp(mode, "fork") == 0) {
         forkDuringCapture(a);
     } else if (strcmp(mode, "locked-events") == 0) {

@@ -213,6 +213,23 @@ INSTANTIATE_TEST_SUITE_P(
                     GlxWindowSource{"dlopen", HOOK_PROBE_DLOPEN, {"offscreen"}}),
     [](const testing::TestParamInfo<GlxWindowSource> &info) { return info.param.name; });
 
+class ClosedConnection : public testing::TestWithParam<GlxWindowSource> {};
+
+// XCloseDisplay ends every GLX drawable of its connection, and the layer forgets them with it:
+// those left over from a closed connection would fill its table, and windows of the next
+// connection would then not be recorded.
+TEST_P(ClosedConnection, TakesItsGlxDrawablesAlong) {
+    Traced traced = probe(GetParam().program, GetParam().arguments, {"mark", "capture"});
+    ASSERT_EQ(traced.outcome.exitCode, 0) << traced.outcome.err;
+    EXPECT_EQ(traced.outcome.err, "");
+    EXPECT_EQ(joined(traced.lines), "mark b\ncapture 120x80\nmark done\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(LinkedAndOpenedPrivately, ClosedConnection,
+                         testing::Values(GlxWindowSource{"linked", HOOK_PROBE, {"reconnect"}},
+                                         GlxWindowSource{"dlopen", HOOK_PROBE_DLOPEN, {"reconnect"}}),
+                         [](const testing::TestParamInfo<GlxWindowSource> &info) { return info.param.name; });
+
 // 258 GLXWindows on windows i of (60 + i)x40: the last two do not fit. Their frames are kept from
 // the core (it would ask the server about an id it cannot name), said once; once they are all
 // destroyed, plain windows and new GLXWindows are recorded again.
