@@ -66,12 +66,25 @@ Function realOrSay(Real which, const char *consequence) {
     return real;
 }
 
-void noteMade(Real which, Display *display, GLXDrawable made, Window window) {
-    if (made != None && !rememberGlxDrawable(display, made, window))
+// A GLX drawable made by the real call and noted with the window it shows (None for a pbuffer
+// or pixmap).
+template <typename Made, typename... Arguments>
+Made make(Real which, const char *consequence, Window shows, Display *display, Arguments... arguments) {
+    auto real = realOrSay<Made (*)(Display *, Arguments...)>(which, consequence);
+    if (!real) return None;
+    Made made = real(display, arguments...);
+    if (made != None && !rememberGlxDrawable(display, made, shows))
         reportOnce(tableFullSaid,
                    "%s(): more than %d GLX windows, pbuffers and pixmaps at once; until some are destroyed, frames "
                    "of windows Vorna does not know are not recorded\n",
                    realName(which), glxDrawableCapacity);
+    return made;
+}
+
+void destroy(Real which, const char *consequence, Display *display, GLXDrawable drawable) {
+    auto real = realOrSay<void (*)(Display *, GLXDrawable)>(which, consequence);
+    forgetGlxDrawable(display, drawable);
+    if (real) real(display, drawable);
 }
 
 }  // namespace
@@ -88,63 +101,37 @@ VORNA_HOOK void glXSwapBuffers(Display *display, GLXDrawable drawable) {
 }
 
 VORNA_HOOK GLXWindow glXCreateWindow(Display *display, GLXFBConfig config, Window window, const int *attributes) {
-    auto real = realOrSay<GLXWindow (*)(Display *, GLXFBConfig, Window, const int *)>(
-        Real::CreateWindow, "the program gets no GLXWindow");
-    if (!real) return None;
-    GLXWindow made = real(display, config, window, attributes);
-    noteMade(Real::CreateWindow, display, made, window);
-    return made;
+    return make<GLXWindow>(Real::CreateWindow, "the program gets no GLXWindow", window, display, config, window,
+                           attributes);
 }
 
 VORNA_HOOK void glXDestroyWindow(Display *display, GLXWindow window) {
-    auto real = realOrSay<void (*)(Display *, GLXWindow)>(Real::DestroyWindow, "GLXWindows are not destroyed");
-    forgetGlxDrawable(display, window);
-    if (real) real(display, window);
+    destroy(Real::DestroyWindow, "GLXWindows are not destroyed", display, window);
 }
 
 VORNA_HOOK GLXPbuffer glXCreatePbuffer(Display *display, GLXFBConfig config, const int *attributes) {
-    auto real = realOrSay<GLXPbuffer (*)(Display *, GLXFBConfig, const int *)>(
-        Real::CreatePbuffer, "the program gets no GLXPbuffer");
-    if (!real) return None;
-    GLXPbuffer made = real(display, config, attributes);
-    noteMade(Real::CreatePbuffer, display, made, None);
-    return made;
+    return make<GLXPbuffer>(Real::CreatePbuffer, "the program gets no GLXPbuffer", None, display, config, attributes);
 }
 
 VORNA_HOOK void glXDestroyPbuffer(Display *display, GLXPbuffer pbuffer) {
-    auto real = realOrSay<void (*)(Display *, GLXPbuffer)>(Real::DestroyPbuffer, "GLXPbuffers are not destroyed");
-    forgetGlxDrawable(display, pbuffer);
-    if (real) real(display, pbuffer);
+    destroy(Real::DestroyPbuffer, "GLXPbuffers are not destroyed", display, pbuffer);
 }
 
 VORNA_HOOK GLXPixmap glXCreatePixmap(Display *display, GLXFBConfig config, Pixmap pixmap, const int *attributes) {
-    auto real = realOrSay<GLXPixmap (*)(Display *, GLXFBConfig, Pixmap, const int *)>(
-        Real::CreatePixmap, "the program gets no GLXPixmap");
-    if (!real) return None;
-    GLXPixmap made = real(display, config, pixmap, attributes);
-    noteMade(Real::CreatePixmap, display, made, None);
-    return made;
+    return make<GLXPixmap>(Real::CreatePixmap, "the program gets no GLXPixmap", None, display, config, pixmap,
+                           attributes);
 }
 
 VORNA_HOOK void glXDestroyPixmap(Display *display, GLXPixmap pixmap) {
-    auto real = realOrSay<void (*)(Display *, GLXPixmap)>(Real::DestroyPixmap, "GLXPixmaps are not destroyed");
-    forgetGlxDrawable(display, pixmap);
-    if (real) real(display, pixmap);
+    destroy(Real::DestroyPixmap, "GLXPixmaps are not destroyed", display, pixmap);
 }
 
 VORNA_HOOK GLXPixmap glXCreateGLXPixmap(Display *display, XVisualInfo *visual, Pixmap pixmap) {
-    auto real = realOrSay<GLXPixmap (*)(Display *, XVisualInfo *, Pixmap)>(
-        Real::CreateGLXPixmap, "the program gets no GLXPixmap");
-    if (!real) return None;
-    GLXPixmap made = real(display, visual, pixmap);
-    noteMade(Real::CreateGLXPixmap, display, made, None);
-    return made;
+    return make<GLXPixmap>(Real::CreateGLXPixmap, "the program gets no GLXPixmap", None, display, visual, pixmap);
 }
 
 VORNA_HOOK void glXDestroyGLXPixmap(Display *display, GLXPixmap pixmap) {
-    auto real = realOrSay<void (*)(Display *, GLXPixmap)>(Real::DestroyGLXPixmap, "GLXPixmaps are not destroyed");
-    forgetGlxDrawable(display, pixmap);
-    if (real) real(display, pixmap);
+    destroy(Real::DestroyGLXPixmap, "GLXPixmaps are not destroyed", display, pixmap);
 }
 
 VORNA_HOOK int XCloseDisplay(Display *display) {

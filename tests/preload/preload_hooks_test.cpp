@@ -168,67 +168,48 @@ INSTANTIATE_TEST_SUITE_P(GetProcAddress, SwapFromLookup,
                                          SwapSource{"global_scope_arb", HOOK_PROBE, "default_arb"}),
                          [](const testing::TestParamInfo<SwapSource> &info) { return info.param.name; });
 
-struct GlxWindowSource {
+struct GlxDrawableCase {
     const char *name;
     const char *program;
     std::vector<std::string> arguments;
+    const char *trace;
 };
 
-class GlxWindowFrames : public testing::TestWithParam<GlxWindowSource> {};
+class GlxDrawables : public testing::TestWithParam<GlxDrawableCase> {};
 
-// The stand-in core measures what it is handed with XGetGeometry, which a GLXWindow id would
-// fail with BadDrawable and end the probe. Window a is 200x100, b 120x80.
-TEST_P(GlxWindowFrames, ReachTheCoreAsTheirXWindows) {
+// The stand-in core measures what it is handed with XGetGeometry, which a GLXWindow or GLX
+// pixmap id would fail with BadDrawable and end the probe. Window a is 200x100, b 120x80.
+TEST_P(GlxDrawables, ReachTheCoreAsTheWindowsTheyShow) {
     Traced traced = probe(GetParam().program, GetParam().arguments, {"mark", "capture"});
     ASSERT_EQ(traced.outcome.exitCode, 0) << traced.outcome.err;
     EXPECT_EQ(traced.outcome.err, "");
-    EXPECT_EQ(joined(traced.lines),
-              "capture 200x100\ncapture 200x100\nmark b\nmark b after press\ncapture 120x80\nmark done\n");
+    EXPECT_EQ(joined(traced.lines), GetParam().trace);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    LinkedLookedUpAndOpenedPrivately, GlxWindowFrames,
-    testing::Values(GlxWindowSource{"linked", HOOK_PROBE, {"glxwindows"}},
-                    GlxWindowSource{"arb", HOOK_PROBE, {"glxwindows", "--glx-from", "arb"}},
-                    GlxWindowSource{"dlopen", HOOK_PROBE_DLOPEN, {"glxwindows"}}),
-    [](const testing::TestParamInfo<GlxWindowSource> &info) { return info.param.name; });
-
-class OffscreenSwaps : public testing::TestWithParam<GlxWindowSource> {};
-
+// GLXWindows of a and b reach the core as those windows.
+constexpr const char *kGlxWindowsTrace =
+    "capture 200x100\ncapture 200x100\nmark b\nmark b after press\ncapture 120x80\nmark done\n";
 // A swap of a pbuffer or a GLX pixmap does nothing: they are no frames and do not take the
-// recording; the window swapped after them does. The server knows no GLX pixmap as a drawable (the
-// stand-in core measuring one ends the probe with BadDrawable); a pbuffer it measures, but a
-// recording of it would show nothing the program presents.
-TEST_P(OffscreenSwaps, NeverReachTheCore) {
-    Traced traced = probe(GetParam().program, GetParam().arguments, {"mark", "capture"});
-    ASSERT_EQ(traced.outcome.exitCode, 0) << traced.outcome.err;
-    EXPECT_EQ(traced.outcome.err, "");
-    EXPECT_EQ(joined(traced.lines), "mark a\ncapture 200x100\nmark destroyed\nmark done\n");
-}
+// recording; window a, swapped after them, does. (A pbuffer the server would measure, but a
+// recording of it would show nothing the program presents.)
+constexpr const char *kOffscreenTrace = "mark a\ncapture 200x100\nmark destroyed\nmark done\n";
+// XCloseDisplay ends every GLX drawable of its connection, and the layer forgets them with it:
+// those left over from a closed connection would fill its table, and window b of the next
+// connection would then not be recorded.
+constexpr const char *kReconnectTrace = "mark b\ncapture 120x80\nmark done\n";
 
 INSTANTIATE_TEST_SUITE_P(
-    LinkedLookedUpAndOpenedPrivately, OffscreenSwaps,
-    testing::Values(GlxWindowSource{"linked", HOOK_PROBE, {"offscreen"}},
-                    GlxWindowSource{"arb", HOOK_PROBE, {"offscreen", "--glx-from", "arb"}},
-                    GlxWindowSource{"dlopen", HOOK_PROBE_DLOPEN, {"offscreen"}}),
-    [](const testing::TestParamInfo<GlxWindowSource> &info) { return info.param.name; });
-
-class ClosedConnection : public testing::TestWithParam<GlxWindowSource> {};
-
-// XCloseDisplay ends every GLX drawable of its connection, and the layer forgets them with it:
-// those left over from a closed connection would fill its table, and windows of the next
-// connection would then not be recorded.
-TEST_P(ClosedConnection, TakesItsGlxDrawablesAlong) {
-    Traced traced = probe(GetParam().program, GetParam().arguments, {"mark", "capture"});
-    ASSERT_EQ(traced.outcome.exitCode, 0) << traced.outcome.err;
-    EXPECT_EQ(traced.outcome.err, "");
-    EXPECT_EQ(joined(traced.lines), "mark b\ncapture 120x80\nmark done\n");
-}
-
-INSTANTIATE_TEST_SUITE_P(LinkedAndOpenedPrivately, ClosedConnection,
-                         testing::Values(GlxWindowSource{"linked", HOOK_PROBE, {"reconnect"}},
-                                         GlxWindowSource{"dlopen", HOOK_PROBE_DLOPEN, {"reconnect"}}),
-                         [](const testing::TestParamInfo<GlxWindowSource> &info) { return info.param.name; });
+    LinkedLookedUpAndOpenedPrivately, GlxDrawables,
+    testing::Values(
+        GlxDrawableCase{"windows_linked", HOOK_PROBE, {"glxwindows"}, kGlxWindowsTrace},
+        GlxDrawableCase{"windows_arb", HOOK_PROBE, {"glxwindows", "--glx-from", "arb"}, kGlxWindowsTrace},
+        GlxDrawableCase{"windows_dlopen", HOOK_PROBE_DLOPEN, {"glxwindows"}, kGlxWindowsTrace},
+        GlxDrawableCase{"offscreen_linked", HOOK_PROBE, {"offscreen"}, kOffscreenTrace},
+        GlxDrawableCase{"offscreen_arb", HOOK_PROBE, {"offscreen", "--glx-from", "arb"}, kOffscreenTrace},
+        GlxDrawableCase{"offscreen_dlopen", HOOK_PROBE_DLOPEN, {"offscreen"}, kOffscreenTrace},
+        GlxDrawableCase{"reconnect_linked", HOOK_PROBE, {"reconnect"}, kReconnectTrace},
+        GlxDrawableCase{"reconnect_dlopen", HOOK_PROBE_DLOPEN, {"reconnect"}, kReconnectTrace}),
+    [](const testing::TestParamInfo<GlxDrawableCase> &info) { return info.param.name; });
 
 // 258 GLXWindows on windows i of (60 + i)x40: the last two do not fit. Their frames are kept from
 // the core (it would ask the server about an id it cannot name), said once; once they are all
