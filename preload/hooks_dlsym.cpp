@@ -40,6 +40,7 @@ void *const hooks[] = {
     reinterpret_cast<void *>(&glXCreateGLXPixmap),
     reinterpret_cast<void *>(&glXDestroyGLXPixmap),
     reinterpret_cast<void *>(&XCloseDisplay),
+    reinterpret_cast<void *>(&XDestroyWindow),
     reinterpret_cast<void *>(&XNextEvent),
     reinterpret_cast<void *>(&XPeekEvent),
     reinterpret_cast<void *>(&XWindowEvent),

@@ -1,5 +1,5 @@
-// glXSwapBuffers, the calls that make and destroy GLX drawables (XCloseDisplay among them: it
-// ends all of its connection's), and the two calls that hand them out by name.
+// glXSwapBuffers, the calls that make and destroy GLX drawables, and the two calls that hand
+// them out by name.
 #include "core_calls.h"
 #include "hook_export.h"
 #include "current_drawable.h"
@@ -55,15 +55,9 @@ __GLXextFuncPtr procAddress(Real which, const GLubyte *name) {
     return reinterpret_cast<__GLXextFuncPtr>(hook);
 }
 
-std::atomic<bool> missingSaid[hookedCount];
-
 template <typename Function>
 Function realOrSay(Real which, const char *consequence) {
-    auto real = reinterpret_cast<Function>(realFunction(which));
-    if (!real)
-        reportOnce(missingSaid[static_cast<int>(which)], "%s(): couldn't find the real one; %s\n", realName(which),
-                   consequence);
-    return real;
+    return reinterpret_cast<Function>(realFunctionOrSay(which, consequence));
 }
 
 // A GLX drawable made by the real call and noted with the window it shows (None for a pbuffer
@@ -132,12 +126,6 @@ VORNA_HOOK GLXPixmap glXCreateGLXPixmap(Display *display, XVisualInfo *visual, P
 
 VORNA_HOOK void glXDestroyGLXPixmap(Display *display, GLXPixmap pixmap) {
     destroy(Real::DestroyGLXPixmap, "GLXPixmaps are not destroyed", display, pixmap);
-}
-
-VORNA_HOOK int XCloseDisplay(Display *display) {
-    auto real = realOrSay<int (*)(Display *)>(Real::CloseDisplay, "the connection to the X server stays open");
-    forgetGlxDrawables(display);
-    return real ? real(display) : 0;
 }
 
 VORNA_HOOK __GLXextFuncPtr glXGetProcAddressARB(const GLubyte *name) { return procAddress(Real::GetProcAddressARB, name); }

@@ -12,6 +12,7 @@
 // program took any event.
 #include "real_functions.h"
 
+#include "preload_log.h"
 #include "real_dlsym.h"
 
 #include <dlfcn.h>
@@ -34,6 +35,7 @@ const char *const realNames[] = {
     "glXCreateGLXPixmap",
     "glXDestroyGLXPixmap",
     "XCloseDisplay",
+    "XDestroyWindow",
     "XNextEvent",
     "XPeekEvent",
     "XWindowEvent",
@@ -56,6 +58,7 @@ char missingMark;
 void *const missing = &missingMark;
 
 std::atomic<void *> slots[static_cast<int>(Real::Count)];
+std::atomic<bool> missingSaid[static_cast<int>(Real::Count)];
 
 void *fromLibraryOf(void *known, const char *name) {
     Dl_info info;
@@ -109,6 +112,13 @@ void *realFunction(Real which) {
     if (slot.compare_exchange_strong(expected, function ? function : missing, std::memory_order_acq_rel))
         return function;
     return expected == missing ? nullptr : expected;
+}
+
+void *realFunctionOrSay(Real which, const char *consequence) {
+    void *function = realFunction(which);
+    if (!function)
+        reportOnce(missingSaid[static_cast<int>(which)], "%s(): couldn't find the real one; %s\n", realName(which), consequence);
+    return function;
 }
 
 void rememberReal(Real which, void *function) {

@@ -18,6 +18,7 @@ enum class Real : int {
     CreateGLXPixmap,
     DestroyGLXPixmap,
     CloseDisplay,
+    DestroyXWindow,
     NextEvent,
     PeekEvent,
     WindowEvent,
@@ -44,6 +45,10 @@ Real hookedByName(const char *name);
 // glXGetProcAddress, else the next definition after this library. Null when there is none;
 // the search is made once, lock-free.
 void *realFunction(Real which);
+
+// realFunction, and when there is none an ERROR line, once for each function: "NAME(): couldn't
+// find the real one; CONSEQUENCE".
+void *realFunctionOrSay(Real which, const char *consequence);
 
 // A pointer the program's own lookup produced; the first one seen for a name is kept, and
 // one of our own hooks never is.

@@ -9,9 +9,12 @@
 // time starts at 0, as the core's does.
 #include "recording_target.h"
 
+#include <atomic>
+
 namespace {
 
-Drawable target = 0;
+// Written under the core lock, except by forgetTarget, which only ever clears it.
+std::atomic<Drawable> target{0};
 Time lastPress = 0;
 
 }  // namespace
@@ -25,6 +28,11 @@ void noteEvent(Display *display, const XEvent *event, KeySym hotkey, KeysymToKey
 }
 
 bool isTarget(Drawable drawable) {
-    if (target == 0) target = drawable;
-    return drawable == target;
+    Drawable now = 0;
+    return target.compare_exchange_strong(now, drawable) || now == drawable;
+}
+
+void forgetTarget(Drawable window) {
+    Drawable expected = window;
+    if (window != 0) target.compare_exchange_strong(expected, 0);
 }

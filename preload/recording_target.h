@@ -16,4 +16,9 @@ void noteEvent(Display *display, const XEvent *event, KeySym hotkey, KeysymToKey
 // press becomes the target.
 bool isTarget(Drawable drawable);
 
+// Before `window` is destroyed; safe without the core lock. When it is the target, the next
+// drawable asked about takes its place: a program that makes its window anew (many do to change
+// the video mode) goes on being recorded.
+void forgetTarget(Drawable window);
+
 #endif

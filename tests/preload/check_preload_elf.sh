@@ -4,7 +4,7 @@
 set -euo pipefail
 lib=$1
 expected="XCheckIfEvent XCheckMaskEvent XCheckTypedEvent XCheckTypedWindowEvent XCheckWindowEvent XCloseDisplay
-XIfEvent XMaskEvent XNextEvent XPeekEvent XPeekIfEvent XWindowEvent dlsym glXCreateGLXPixmap
+XDestroyWindow XIfEvent XMaskEvent XNextEvent XPeekEvent XPeekIfEvent XWindowEvent dlsym glXCreateGLXPixmap
 glXCreatePbuffer glXCreatePixmap glXCreateWindow glXDestroyGLXPixmap glXDestroyPbuffer
 glXDestroyPixmap glXDestroyWindow glXGetProcAddress glXGetProcAddressARB glXSwapBuffers"
 exported=$(nm -D --defined-only "$lib" | awk '{print $3}' | sort)

@@ -73,6 +73,7 @@ struct Api {
     void (*destroyGlxPixmap)(Display *, GLXPixmap);
     Pixmap (*createXPixmap)(Display *, Drawable, unsigned, unsigned, unsigned);
     int (*freeXPixmap)(Display *, Pixmap);
+    int (*destroyWindow)(Display *, Window);
     Status (*initThreads)();
     void (*lockDisplay)(Display *);
     void (*unlockDisplay)(Display *);
@@ -153,6 +154,7 @@ void loadApi() {
     take(api.destroyGlxPixmap, gl, "glXDestroyGLXPixmap");
     take(api.createXPixmap, x11, "XCreatePixmap");
     take(api.freeXPixmap, x11, "XFreePixmap");
+    take(api.destroyWindow, x11, "XDestroyWindow");
     take(api.initThreads, x11, "XInitThreads");
     take(api.lockDisplay, x11, "XLockDisplay");
     take(api.unlockDisplay, x11, "XUnlockDisplay");
@@ -165,7 +167,7 @@ void loadApi() {
               glXGetProcAddress, glClearColor,          glClear,         glXChooseFBConfig,
               glXGetVisualFromFBConfig, glXCreateNewContext, glXCreateWindow, glXDestroyWindow,
               glXCreatePbuffer,  glXDestroyPbuffer,     glXCreatePixmap, glXDestroyPixmap, glXCreateGLXPixmap,
-              glXDestroyGLXPixmap, XCreatePixmap,       XFreePixmap,
+              glXDestroyGLXPixmap, XCreatePixmap,       XFreePixmap,     XDestroyWindow,
               XInitThreads,      XLockDisplay,          XUnlockDisplay};
 #endif
 }
@@ -380,6 +382,26 @@ void reconnect() {
     api.makeCurrent(display, None, nullptr);
 }
 
+// The recorded window a (200x100) is destroyed and made anew as c (120x80), as programs do to
+// change the video mode; then d (150x60) comes, and c again.
+void recreate(Window a) {
+    XEvent event;
+    putKey(a, KeyPress, api.keysymToKeycode(display, XK_F8), 100);
+    api.nextEvent(display, &event);
+    frame(a);
+    api.makeCurrent(display, None, nullptr);
+    api.destroyWindow(display, a);
+    Window c = makeWindow(120, 80);
+    trace("c");
+    frame(c);
+    Window d = makeWindow(150, 60);
+    trace("d");
+    frame(d);
+    trace("c again");
+    frame(c);
+    api.makeCurrent(display, None, nullptr);
+}
+
 // More GLXWindows than the layer keeps. Window i is (60 + i)x40.
 void glxWindowsBeyondTheTable() {
     const KeyCode hotkey = api.keysymToKeycode(display, XK_F8);
@@ -496,7 +518,7 @@ void pressWhileTheCoreWaitsForTheDisplay(Window window) {
 
 int main(int argc, char **argv) {
     if (argc < 2)
-        fail("usage: hook_probe events|windows|frames|fork|locked-events|nodraw|lookups|glxwindows|glxwindows-full|offscreen|reconnect "
+        fail("usage: hook_probe events|windows|frames|fork|locked-events|nodraw|lookups|glxwindows|glxwindows-full|offscreen|reconnect|recreate "
              "[--swap-from direct|arb|plain|default|self|default_arb | --glx-from arb]");
     const char *mode = argv[1];
     // Lookups in the global scope before the program has used any of the names; the dlopen
@@ -570,6 +592,8 @@ int main(int argc, char **argv) {
         offscreen(a);
     } else if (strcmp(mode, "reconnect") == 0) {
         reconnect();
+    } else if (strcmp(mode, "recreate") == 0) {
+        recreate(a);
     } else if (strcmp(mode, "fork") == 0) {
         forkDuringCapture(a);
     } else if (strcmp(mode, "locked-events") == 0) {

@@ -225,6 +225,18 @@ TEST(GlxWindowTable, BeyondItsSizeFramesAreKeptFromTheCoreAndItIsSaidOnce) {
     EXPECT_TRUE(std::regex_match(traced.outcome.err, oneLine)) << traced.outcome.err;
 }
 
+// The recording follows a program that destroys its window and makes a new one; it stays with
+// the new one when a third comes.
+TEST(RecordedWindow, MadeAnewIsRecordedOn) {
+    for (const char *program : {HOOK_PROBE, HOOK_PROBE_DLOPEN}) {
+        Traced traced = probe(program, {"recreate"}, {"mark", "capture"});
+        ASSERT_EQ(traced.outcome.exitCode, 0) << traced.outcome.err;
+        EXPECT_EQ(joined(traced.lines),
+                  "capture 200x100\nmark c\ncapture 120x80\nmark d\nmark c again\ncapture 120x80\nmark done\n")
+            << program;
+    }
+}
+
 // Asked of the global scope, where our hooks come first, a name is there only when the real
 // function is.
 TEST(GlobalScopeLookup, FindsAHookedNameOnlyWhereTheRealOneIsLoaded) {
