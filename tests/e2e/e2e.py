@@ -467,6 +467,26 @@ def case_two_windows(case):
     check_no_errors(p)
 
 
+def case_window_made_anew(case, extra=()):
+    # The program destroys its window in the middle of the recording and opens another in its
+    # place, as programs do to change the video mode: the recording goes on with the new window,
+    # with no gap (a gap would show as too few frames for the length).
+    case.default_conf()
+    p = case.start([case.program_path("vorna-testgl"), "--recreate-key", "r"] + list(extra))
+    p.wait_ready()
+    t0, path, size = p.start_recording()
+    time.sleep(RECORD_SECONDS / 2)
+    mark = p.count("out")
+    p.press("r")
+    p.wait_for("out", r": new window ", after=mark)
+    time.sleep(RECORD_SECONDS / 2)
+    t1, written = p.stop_recording()
+    p.quit()
+    check(written == path, "recording announced %s but wrote %s" % (path, written))
+    check_recording(path, size, t1 - t0, picture_of=TESTGL_SIZE)
+    check_no_errors(p)
+
+
 def case_sigkill(case):
     case.default_conf()
     p = case.start([case.program_path("vorna-testgl")])
@@ -695,6 +715,8 @@ CASES = {"record-" + form: (lambda case, form=form: record_form(case, form)) for
 CASES.update({
     "insets": case_insets,
     "two-windows": case_two_windows,
+    "window-made-anew": case_window_made_anew,
+    "glxwindow-made-anew": lambda case: case_window_made_anew(case, ["--glxwindow"]),
     "sigkill-while-recording": case_sigkill,
     "exit-while-recording": case_exit_while_recording,
     "record-option-until-exit": lambda case: record_from_first_frame(case, False),

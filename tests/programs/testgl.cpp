@@ -23,12 +23,15 @@ namespace {
 const char kUsageBody[] =
     " [--load STYLE] [--events next|checkwindow] [--size WxH] [--fps N]\n"
     "          [--seconds S] [--quit-key KEY] [--spawn-key KEY] [--child exec|exit]\n"
+    "          [--recreate-key KEY]\n"
     "          [--no-draw] [--setlocale] [--second-window] [--glxwindow]\n"
     "Opens a window, draws the test picture at most --fps times a second (default 60, 0: no\n"
     "cap) and runs for --seconds (default 60), until it gets --quit-key (default Escape), or\n"
     "until SIGINT or SIGTERM. --spawn-key starts a child on that key: with --child exec\n"
     "(the default) it runs `sh -c 'echo child; true'`, with --child exit it prints 'child'\n"
     "and calls exit().\n"
+    "--recreate-key destroys the window on that key and opens a new one in its place, as\n"
+    "programs do to change the video mode, and prints 'NAME: new window 0x...'.\n"
     "--no-draw opens the window but never creates a GL context or swaps. --setlocale takes\n"
     "the locale from the environment (LC_ALL, LANG), as most desktop programs do.\n"
     "--second-window draws the picture inverted into a second window after each frame.\n"
@@ -46,6 +49,7 @@ struct Options {
   double seconds = 60;
   KeySym quitKey = XK_Escape;
   KeySym spawnKey = NoSymbol;
+  KeySym recreateKey = NoSymbol;
   bool childExits = false;
   bool noDraw = false;
   bool setLocale = false;
@@ -117,6 +121,8 @@ bool parseOptions(const char* name, int argc, char** argv, Options* o) {
       ok = parseKey(v, &o->quitKey);
     } else if (a == "--spawn-key") {
       ok = parseKey(v, &o->spawnKey);
+    } else if (a == "--recreate-key") {
+      ok = parseKey(v, &o->recreateKey);
     } else if (a == "--child") {
       ok = std::strcmp(v, "exec") == 0 || std::strcmp(v, "exit") == 0;
       o->childExits = std::strcmp(v, "exit") == 0;
@@ -326,6 +332,7 @@ int runTestProgram(const char* name, int argc, char** argv, GlLoader loader) {
   long frames = 0;
   bool announced = false;
   bool quit = false;
+  bool recreate = false;
   while (!quit && !stopRequested && now() - start < o.seconds) {
     if (!o.noDraw) {
       // Events are read after both swaps, so the first swap after a key press is the first
@@ -361,7 +368,23 @@ int runTestProgram(const char* name, int argc, char** argv, GlLoader loader) {
         quit = true;
       } else if (o.spawnKey != NoSymbol && sym == o.spawnKey) {
         runChild(name, o.childExits);
+      } else if (o.recreateKey != NoSymbol && sym == o.recreateKey) {
+        recreate = true;
       }
+    }
+    if (recreate) {
+      recreate = false;
+      if (ctx) gl.makeCurrent(dpy, None, nullptr);
+      if (config) gl.destroyWindow(dpy, surface);
+      XDestroyWindow(dpy, win);
+      win = openWindow(0);
+      surface = config ? gl.createWindow(dpy, config, win, nullptr) : win;
+      if (ctx && (!surface || !gl.makeCurrent(dpy, surface, ctx))) {
+        std::fprintf(stderr, "%s: cannot bind the GL context to the new window\n", name);
+        return 1;
+      }
+      std::printf("%s: new window 0x%lx\n", name, win);
+      std::fflush(stdout);
     }
 
     if (period > 0 || o.noDraw) {
