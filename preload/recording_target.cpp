@@ -28,8 +28,10 @@ void noteEvent(Display *display, const XEvent *event, KeySym hotkey, KeysymToKey
 }
 
 bool isTarget(Drawable drawable) {
-    Drawable now = 0;
-    return target.compare_exchange_strong(now, drawable) || now == drawable;
+    // A plain load on every frame; the exchange only when a target is to be chosen.
+    Drawable now = target.load(std::memory_order_relaxed);
+    if (now == 0 && target.compare_exchange_strong(now, drawable, std::memory_order_relaxed)) return true;
+    return now == drawable;
 }
 
 void forgetTarget(Drawable window) {
