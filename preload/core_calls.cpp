@@ -148,6 +148,9 @@ void eventUnderLock(Display *display, XEvent *event) {
 
 void passEvent(Display *display, XEvent *event) {
     if (!coreLoaded()) return;
+    // A window that went with its parent was never handed to XDestroyWindow; the program hears
+    // of it from the server.
+    if (event->type == DestroyNotify) forgetTarget(event->xdestroywindow.window);
     if (pthread_mutex_trylock(&coreLock) == 0) {
         inside = true;
         drainQueue();

@@ -402,6 +402,26 @@ void recreate(Window a) {
     api.makeCurrent(display, None, nullptr);
 }
 
+// The server tells the program that the recorded window a is gone (with its parent, say); then
+// window c (120x80) is swapped.
+void destroyNotify(Window a) {
+    XEvent event;
+    putKey(a, KeyPress, api.keysymToKeycode(display, XK_F8), 100);
+    api.nextEvent(display, &event);
+    frame(a);
+    XEvent gone = {};
+    gone.xdestroywindow.type = DestroyNotify;
+    gone.xdestroywindow.display = display;
+    gone.xdestroywindow.event = a;
+    gone.xdestroywindow.window = a;
+    api.putBackEvent(display, &gone);
+    api.nextEvent(display, &event);
+    Window c = makeWindow(120, 80);
+    trace("c");
+    frame(c);
+    api.makeCurrent(display, None, nullptr);
+}
+
 // More GLXWindows than the layer keeps. Window i is (60 + i)x40.
 void glxWindowsBeyondTheTable() {
     const KeyCode hotkey = api.keysymToKeycode(display, XK_F8);
@@ -518,7 +538,7 @@ void pressWhileTheCoreWaitsForTheDisplay(Window window) {
 
 int main(int argc, char **argv) {
     if (argc < 2)
-        fail("usage: hook_probe events|windows|frames|fork|locked-events|nodraw|lookups|glxwindows|glxwindows-full|offscreen|reconnect|recreate "
+        fail("usage: hook_probe events|windows|frames|fork|locked-events|nodraw|lookups|glxwindows|glxwindows-full|offscreen|reconnect|recreate|destroy-notify "
              "[--swap-from direct|arb|plain|default|self|default_arb | --glx-from arb]");
     const char *mode = argv[1];
     // Lookups in the global scope before the program has used any of the names; the dlopen
@@ -594,6 +614,8 @@ int main(int argc, char **argv) {
         reconnect();
     } else if (strcmp(mode, "recreate") == 0) {
         recreate(a);
+    } else if (strcmp(mode, "destroy-notify") == 0) {
+        destroyNotify(a);
     } else if (strcmp(mode, "fork") == 0) {
         forkDuringCapture(a);
     } else if (strcmp(mode, "locked-events") == 0) {
