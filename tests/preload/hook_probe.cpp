@@ -232,6 +232,13 @@ void putKey(Window window, int type, KeyCode keycode, Time time) {
     api.putBackEvent(display, &event);
 }
 
+// The hotkey pressed on `window` and taken by the program.
+void takeHotkeyPress(Window window) {
+    XEvent event;
+    putKey(window, KeyPress, api.keysymToKeycode(display, XK_F8), 100);
+    api.nextEvent(display, &event);
+}
+
 Bool anyEvent(Display *, XEvent *, XPointer) { return True; }
 
 void events(Window window) {
@@ -327,10 +334,7 @@ void glxWindows(Window a, Window b) {
 // A pbuffer and two pixmaps, one made the GLX 1.3 way and one the 1.0 way, are swapped after the
 // press, then window a (200x100).
 void offscreen(Window a) {
-    const KeyCode hotkey = api.keysymToKeycode(display, XK_F8);
-    XEvent event;
-    putKey(a, KeyPress, hotkey, 100);
-    api.nextEvent(display, &event);
+    takeHotkeyPress(a);
     const int size[] = {GLX_PBUFFER_WIDTH, 32, GLX_PBUFFER_HEIGHT, 16, None};
     GLXPbuffer pbuffer = api.createPbuffer(display, config, size);
     Window root = RootWindow(display, visual->screen);
@@ -374,9 +378,7 @@ void reconnect() {
     for (int i = 0; i < 500; ++i) api.createXPixmap(display, root, 1, 1, unsigned(visual->depth));
     leaveGlxPixmaps(100);
     Window b = makeWindow(120, 80);
-    XEvent event;
-    putKey(b, KeyPress, api.keysymToKeycode(display, XK_F8), 100);
-    api.nextEvent(display, &event);
+    takeHotkeyPress(b);
     trace("b");
     frame(b);
     api.makeCurrent(display, None, nullptr);
@@ -385,9 +387,7 @@ void reconnect() {
 // The recorded window a (200x100) is destroyed and made anew as c (120x80), as programs do to
 // change the video mode; then d (150x60) comes, and c again.
 void recreate(Window a) {
-    XEvent event;
-    putKey(a, KeyPress, api.keysymToKeycode(display, XK_F8), 100);
-    api.nextEvent(display, &event);
+    takeHotkeyPress(a);
     frame(a);
     api.makeCurrent(display, None, nullptr);
     api.destroyWindow(display, a);
@@ -405,9 +405,7 @@ void recreate(Window a) {
 // The server tells the program that the recorded window a is gone (with its parent, say); then
 // window c (120x80) is swapped.
 void destroyNotify(Window a) {
-    XEvent event;
-    putKey(a, KeyPress, api.keysymToKeycode(display, XK_F8), 100);
-    api.nextEvent(display, &event);
+    takeHotkeyPress(a);
     frame(a);
     XEvent gone = {};
     gone.xdestroywindow.type = DestroyNotify;
@@ -415,6 +413,7 @@ void destroyNotify(Window a) {
     gone.xdestroywindow.event = a;
     gone.xdestroywindow.window = a;
     api.putBackEvent(display, &gone);
+    XEvent event;
     api.nextEvent(display, &event);
     Window c = makeWindow(120, 80);
     trace("c");
